@@ -1,0 +1,13 @@
+/*
+ * vanto_edit/change.h
+ */
+#ifndef VANTO_EDIT_CHANGE_H
+#define VANTO_EDIT_CHANGE_H
+
+#include "vanto_edit/types.h"
+
+VANTO_EXTERN_C_BEGIN
+
+VANTO_EXTERN_C_END
+
+#endif /* VANTO_EDIT_CHANGE_H */

@@ -1,0 +1,13 @@
+/*
+ * vanto_edit/edit.h
+ */
+#ifndef VANTO_EDIT_EDIT_H
+#define VANTO_EDIT_EDIT_H
+
+#include "vanto_edit/types.h"
+
+VANTO_EXTERN_C_BEGIN
+
+VANTO_EXTERN_C_END
+
+#endif /* VANTO_EDIT_EDIT_H */

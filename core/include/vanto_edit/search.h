@@ -1,0 +1,13 @@
+/*
+ * vanto_edit/search.h
+ */
+#ifndef VANTO_EDIT_SEARCH_H
+#define VANTO_EDIT_SEARCH_H
+
+#include "vanto_edit/types.h"
+
+VANTO_EXTERN_C_BEGIN
+
+VANTO_EXTERN_C_END
+
+#endif /* VANTO_EDIT_SEARCH_H */

@@ -1,0 +1,13 @@
+/*
+ * vanto_edit/session.h
+ */
+#ifndef VANTO_EDIT_SESSION_H
+#define VANTO_EDIT_SESSION_H
+
+#include "vanto_edit/types.h"
+
+VANTO_EXTERN_C_BEGIN
+
+VANTO_EXTERN_C_END
+
+#endif /* VANTO_EDIT_SESSION_H */

@@ -1,0 +1,108 @@
+/*
+ * vanto_edit/types.h — the shared vocabulary of the library.
+ *
+ * Opaque record types, callback types and constants used by every family.
+ * The records are created and destroyed only through the library's calls;
+ * a host holds plain handles and never frees library memory.
+ *
+ * Integer widths: offsets, lengths, capacities, serials and counts are
+ * signed 64-bit (int64_t); event codes and interest masks are 32-bit;
+ * flags and kinds are single bytes.
+ *
+ * Threading: the library creates no threads and takes no locks.  A session
+ * and everything reachable from it must be used by one thread at a time.
+ */
+#ifndef VANTO_EDIT_TYPES_H
+#define VANTO_EDIT_TYPES_H
+
+#include <stdint.h>
+#include <stddef.h>
+
+#include "vanto_edit/export.h"
+
+VANTO_EXTERN_C_BEGIN
+
+/* Opaque records. */
+typedef struct vanto_session_struct vanto_session_t;
+typedef struct vanto_change_struct vanto_change_t;
+typedef struct vanto_model_struct vanto_model_t;
+typedef struct vanto_model_segment_struct vanto_model_segment_t;
+typedef struct vanto_segment_struct vanto_segment_t;
+typedef struct vanto_viewport_struct vanto_viewport_t;
+typedef struct vanto_search_context_struct vanto_search_context_t;
+typedef struct vanto_find_skip_table_struct vanto_find_skip_table_t;
+typedef struct vanto_visit_change_context_struct vanto_visit_change_context_t;
+
+/*
+ * Session event callback: called with the session, the event code (one of
+ * SESSION_EVENT_*) and the event pointer (see each code).  Runs synchronously
+ * on the caller's thread inside the call that caused the event.
+ */
+typedef void (*vanto_session_event_cbk_t)(const vanto_session_t *session, int32_t event,
+                                          const void *event_ptr);
+
+/* Viewport event callback: the viewport, a VIEWPORT_EVENT_* code, the event pointer. */
+typedef void (*vanto_viewport_event_cbk_t)(const vanto_viewport_t *viewport, int32_t event,
+                                           const void *event_ptr);
+
+/* Change visitor: return 0 to go on, anything else to stop the walk. */
+typedef int (*vanto_change_visitor_cbk_t)(const vanto_change_t *change, void *user_data);
+
+/* Byte transform: returns the new value of one byte. */
+typedef unsigned char (*vanto_byte_transform_t)(unsigned char byte, void *user_data);
+
+/* Session events (one bit each). */
+#define SESSION_EVENT_CREATE 1
+#define SESSION_EVENT_EDIT 2
+#define SESSION_EVENT_UNDO 4
+#define SESSION_EVENT_CLEAR 8
+#define SESSION_EVENT_TRANSFORM 16
+#define SESSION_EVENT_CREATE_CHECKPOINT 32
+#define SESSION_EVENT_DESTROY_CHECKPOINT 64
+#define SESSION_EVENT_SAVE 128
+#define SESSION_EVENT_CHANGES_PAUSED 256
+#define SESSION_EVENT_CHANGES_RESUMED 512
+#define SESSION_EVENT_CREATE_VIEWPORT 1024
+#define SESSION_EVENT_DESTROY_VIEWPORT 2048
+#define SESSION_EVENT_ALL 0xFFF
+
+/* Viewport events (one bit each; a code space of their own). */
+#define VIEWPORT_EVENT_CREATE 1
+#define VIEWPORT_EVENT_EDIT 2
+#define VIEWPORT_EVENT_UNDO 4
+#define VIEWPORT_EVENT_CLEAR 8
+#define VIEWPORT_EVENT_TRANSFORM 16
+#define VIEWPORT_EVENT_MODIFY 32
+#define VIEWPORT_EVENT_CHANGES 64
+#define VIEWPORT_EVENT_ALL 0x7F
+
+/* Change kinds (bits 0-1 of a change's kind byte). */
+#define CHANGE_DELETE 0
+#define CHANGE_INSERT 1
+#define CHANGE_OVERWRITE 2
+
+/* Session flag bits. */
+#define SESSION_FLAG_VIEWPORT_CALLBACKS_PAUSED 1
+#define SESSION_FLAG_CHANGES_PAUSED 2
+#define SESSION_FLAG_TRANSACTION_OPEN 4
+#define SESSION_FLAG_TRANSACTION_HAS_CHANGE 8
+
+/* Save flags. */
+#define SAVE_FLAG_NONE 0
+#define SAVE_FLAG_OVERWRITE 1
+
+/* Mask kinds of vanto_util_mask_byte. */
+#define MASK_AND 0
+#define MASK_OR 1
+#define MASK_XOR 2
+
+/* Largest viewport capacity and search window, in bytes. */
+#define VANTO_VIEWPORT_CAPACITY_LIMIT 1048576
+#define VANTO_SEARCH_PATTERN_LIMIT 524288
+
+/* Size of the path buffers the path utilities write into (259 chars + zero). */
+#define VANTO_PATH_BUFFER_SIZE 260
+
+VANTO_EXTERN_C_END
+
+#endif /* VANTO_EDIT_TYPES_H */
