@@ -1,5 +1,24 @@
 /*
- * vanto_edit/session.h
+ * vanto_edit/session.h — queries and state of an editing session.
+ *
+ * A session (made with vanto_edit_create_session, see edit.h) edits one file
+ * or nothing.  This family reads the session's data through segments, asks
+ * its size, counts and fetches its changes, opens and closes transactions,
+ * pauses changes and viewport callbacks, delivers events and profiles byte
+ * frequencies.
+ *
+ * Ownership: the session owns everything reachable from it.  Pointers these
+ * calls return (paths, changes) are borrowed; each call says how long they
+ * stay valid.
+ *
+ * Threading: the library creates no threads and takes no locks.  A session and
+ * everything reachable from it must be used by one thread at a time; event
+ * callbacks run synchronously on that thread inside the call that caused
+ * them.
+ *
+ * Null handles: every call refuses a null session: queries return 0 (null
+ * for pointers), calls whose success is 0 return -1, calls without a result
+ * do nothing.
  */
 #ifndef VANTO_EDIT_SESSION_H
 #define VANTO_EDIT_SESSION_H
@@ -8,6 +27,156 @@
 
 VANTO_EXTERN_C_BEGIN
 
+/* ---- identity and events ------------------------------------------------ */
+
+/*
+ * Path of the file the current model reads: the session's own file, or the
+ * newest checkpoint's file.  Null for a session on nothing.  Borrowed: valid
+ * until that model is destroyed (its checkpoint or the session goes) or the
+ * session is re-based by a save.
+ */
+VANTO_EXPORT const char *vanto_session_get_file_path(const vanto_session_t *session);
+
+/* The user data pointer given at creation. */
+VANTO_EXPORT void *vanto_session_get_user_data_ptr(const vanto_session_t *session);
+
+/* The session event callback given at creation (may be null). */
+VANTO_EXPORT vanto_session_event_cbk_t vanto_session_get_event_cbk(const vanto_session_t *session);
+
+/* The session's event interest mask. */
+VANTO_EXPORT int32_t vanto_session_get_event_interest(const vanto_session_t *session);
+
+/* Stores a new interest mask and returns it; later events use it. */
+VANTO_EXPORT int32_t vanto_session_set_event_interest(vanto_session_t *session, int32_t interest);
+
+/*
+ * Delivers an event to the session's callback when one is set and the
+ * interest mask has the event's bit; otherwise the event is dropped.
+ */
+VANTO_EXPORT void vanto_session_notify(const vanto_session_t *session, int32_t event,
+                                       const void *event_ptr);
+
+/* Number of viewports, search contexts and checkpoints of the session. */
+VANTO_EXPORT int64_t vanto_session_get_num_viewports(const vanto_session_t *session);
+VANTO_EXPORT int64_t vanto_session_get_num_search_contexts(const vanto_session_t *session);
+VANTO_EXPORT int64_t vanto_session_get_num_checkpoints(const vanto_session_t *session);
+
+/* ---- reading the data ---------------------------------------------------- */
+
+/* Size of the edited data in bytes (constant time). */
+VANTO_EXPORT int64_t vanto_session_get_computed_file_size(const vanto_session_t *session);
+
+/*
+ * Fills `segment` with up to its capacity bytes of the edited data starting at
+ * `offset` (the segment's offset is set to it).  Returns 0 on success — the
+ * segment's length tells how many bytes were filled, fewer at the end of the
+ * data, 0 at the end itself; -1 when the offset lies outside the data or the
+ * backing file cannot be read (it was truncated or a read failed), or for a
+ * null session or segment.
+ */
+VANTO_EXPORT int vanto_session_get_segment(const vanto_session_t *session, vanto_segment_t *segment,
+                                           int64_t offset);
+
+/* ---- history ------------------------------------------------------------- */
+
+/* Number of changes of the session (all checkpoint levels). */
+VANTO_EXPORT int64_t vanto_session_get_num_changes(const vanto_session_t *session);
+
+/* Number of undone changes at the current checkpoint level. */
+VANTO_EXPORT int64_t vanto_session_get_num_undone_changes(const vanto_session_t *session);
+
+/* Number of change transactions in the change lists of all levels. */
+VANTO_EXPORT int64_t vanto_session_get_num_change_transactions(const vanto_session_t *session);
+
+/* Number of change transactions in the undone lists of all levels. */
+VANTO_EXPORT int64_t vanto_session_get_num_undone_change_transactions(const vanto_session_t *session);
+
+/*
+ * The newest change at the current level, or null.  Borrowed (see change.h).
+ */
+VANTO_EXPORT const vanto_change_t *vanto_session_get_last_change(const vanto_session_t *session);
+
+/* The most recently undone change at the current level, or null.  Borrowed. */
+VANTO_EXPORT const vanto_change_t *vanto_session_get_last_undo(const vanto_session_t *session);
+
+/*
+ * The change with the given serial: a positive serial finds an applied change
+ * at any checkpoint level, a negative one an undone change at the current
+ * level.  Null for serial 0 or when no change has it.  Borrowed.
+ */
+VANTO_EXPORT const vanto_change_t *vanto_session_get_change(const vanto_session_t *session,
+                                                            int64_t serial);
+
+/* ---- transactions and pausing ------------------------------------------- */
+
+/*
+ * Opens a transaction: the changes made until it is closed are undone and
+ * redone as one.  0, or -1 when one is already open (transactions do not nest).
+ */
+VANTO_EXPORT int vanto_session_begin_transaction(vanto_session_t *session);
+
+/* Closes the open transaction.  0, or -1 when none is open. */
+VANTO_EXPORT int vanto_session_end_transaction(vanto_session_t *session);
+
+/*
+ * 0 when no transaction is open, 1 when one is open without changes yet, 2
+ * when the open transaction holds at least one change.
+ */
+VANTO_EXPORT int vanto_session_get_transaction_state(const vanto_session_t *session);
+
+/*
+ * Pauses changes: edits, undo and redo are refused (result 0) until resumed.
+ * Fires SESSION_EVENT_CHANGES_PAUSED on the transition only.
+ */
+VANTO_EXPORT void vanto_session_pause_changes(vanto_session_t *session);
+
+/* Resumes changes; fires SESSION_EVENT_CHANGES_RESUMED on the transition only. */
+VANTO_EXPORT void vanto_session_resume_changes(vanto_session_t *session);
+
+/* 1 when changes are paused, else 0. */
+VANTO_EXPORT int vanto_session_changes_paused(const vanto_session_t *session);
+
+/*
+ * Pauses viewport callbacks: viewports are still marked by changes but hear
+ * nothing until resumed.  A flag, not a counter.
+ */
+VANTO_EXPORT void vanto_session_pause_viewport_event_callbacks(vanto_session_t *session);
+
+/* Resumes viewport callbacks; sends nothing (see vanto_session_notify_changed_viewports). */
+VANTO_EXPORT void vanto_session_resume_viewport_event_callbacks(vanto_session_t *session);
+
+/* 1 when viewport callbacks are paused, else 0. */
+VANTO_EXPORT int vanto_session_viewport_event_callbacks_paused(const vanto_session_t *session);
+
+/*
+ * Sends VIEWPORT_EVENT_CHANGES to every viewport marked as having changes, in
+ * creation order, and returns how many callbacks were called.  Marks stay.
+ */
+VANTO_EXPORT int vanto_session_notify_changed_viewports(const vanto_session_t *session);
+
+/* ---- inspection ---------------------------------------------------------- */
+
+/*
+ * Counts each byte value in `length` bytes of the edited data from `offset`
+ * (0 = to the end) into the caller's 256 counters, which are cleared first.
+ * Returns 0 on success; 1 when the data could not be read (the offset lies
+ * beyond the end, or the backing file failed), the counters then holding the
+ * counts of what was read.  A range reaching past the end counts the bytes
+ * that exist and returns 0.  -1 for a null session or counter array.
+ */
+VANTO_EXPORT int vanto_session_profile(const vanto_session_t *session, int64_t profile[256],
+                                       int64_t offset, int64_t length);
+
 VANTO_EXTERN_C_END
+
+#ifdef __cplusplus
+#include <string>
+/*
+ * `length` bytes of the edited data at `offset` as an owned string; shorter at
+ * the end of the data, empty when nothing can be read.
+ */
+VANTO_EXPORT std::string vanto_session_get_segment_string(const vanto_session_t *session,
+                                                          int64_t offset, int64_t length);
+#endif
 
 #endif /* VANTO_EDIT_SESSION_H */

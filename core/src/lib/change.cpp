@@ -1,0 +1,43 @@
+// Queries on change records.
+#include "vanto_edit/change.h"
+
+#include <cstdlib>
+
+#include "impl_/log.h"
+#include "impl_/records.h"
+
+int64_t vanto_change_get_serial(const vanto_change_t *change) {
+  return change != nullptr ? change->serial : 0;
+}
+
+char vanto_change_get_kind_as_char(const vanto_change_t *change) {
+  if (change == nullptr) return 0;
+  switch (change->kind_value()) {
+    case CHANGE_DELETE: return 'D';
+    case CHANGE_INSERT: return 'I';
+    case CHANGE_OVERWRITE: return 'O';
+    default:
+      VANTO_LOG("Unhandled change kind");
+      std::abort();
+  }
+}
+
+int64_t vanto_change_get_offset(const vanto_change_t *change) {
+  return change != nullptr ? change->offset : 0;
+}
+
+int64_t vanto_change_get_length(const vanto_change_t *change) {
+  return change != nullptr ? change->length : 0;
+}
+
+const unsigned char *vanto_change_get_bytes(const vanto_change_t *change) {
+  return change != nullptr ? change->bytes() : nullptr;
+}
+
+int vanto_change_get_transaction_bit(const vanto_change_t *change) {
+  return change != nullptr && change->transaction_bit() ? 1 : 0;
+}
+
+int vanto_change_is_undone(const vanto_change_t *change) {
+  return change != nullptr && change->serial <= 0 ? 1 : 0;
+}

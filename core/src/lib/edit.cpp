@@ -1,0 +1,296 @@
+// Sessions, edits, the road of a change, the viewport step, and the life of
+// viewports.
+#include "vanto_edit/edit.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "impl_/internal_fun.h"
+#include "impl_/log.h"
+#include "vanto_edit/session.h"
+
+using namespace vanto::internal;
+
+namespace vanto::internal {
+
+int64_t apply_change_(vanto_session_struct &session,
+                      const std::shared_ptr<vanto_change_struct> &change) {
+  if (change->offset > vanto_session_get_computed_file_size(&session)) return -1;
+  if (change->serial < 0) {
+    change->serial = -change->serial;  // a redo
+  } else if (!session.current_model().changes_undone.empty()) {
+    // After a new change nothing can be redone.
+    for (auto &model : session.models) clear_model_changes_undone_(*model);
+  }
+  session.current_model().changes.push_back(change);
+  if (apply_change_to_model_(session, change) != 0) return -1;
+  mark_affected_viewports_(session, *change, ViewportMotion::kForward);
+  notify_session_(session, SESSION_EVENT_EDIT, change.get());
+  return change->serial;
+}
+
+bool change_affects_viewport_(const vanto_viewport_struct &viewport,
+                              const vanto_change_struct &change) {
+  const int64_t start = viewport_offset_(viewport);
+  const int64_t capacity = std::abs(viewport.data_segment.capacity);
+  switch (change.kind_value()) {
+    case CHANGE_DELETE:
+    case CHANGE_INSERT:
+      return change.offset <= start + capacity;
+    case CHANGE_OVERWRITE:
+      return change.offset <= start + capacity && change.offset + change.length >= start;
+    default:
+      VANTO_LOG("Unhandled change kind");
+      std::abort();
+  }
+}
+
+void mark_affected_viewports_(vanto_session_struct &session, const vanto_change_struct &change,
+                              ViewportMotion motion) {
+  // Work on a copy of the list: a callback that destroys a viewport must not
+  // pull the list from under the loop.
+  const auto viewports = session.viewports;
+  for (const auto &viewport : viewports) {
+    vanto_segment_struct &window = viewport->data_segment;
+    const int64_t before = viewport_offset_(*viewport);
+    if (window.is_floating != 0 && change.offset <= before) {
+      // An undone change moves the data as its inverse does: an undone insert
+      // removes bytes, an undone delete brings them back.
+      int kind = change.kind_value();
+      if (motion == ViewportMotion::kInverse) {
+        if (kind == CHANGE_INSERT) {
+          kind = CHANGE_DELETE;
+        } else if (kind == CHANGE_DELETE) {
+          kind = CHANGE_INSERT;
+        } else {
+          kind = -1;
+        }
+      }
+      if (kind == CHANGE_DELETE) {
+        // Never below offset 0, whether or not the viewport moved before.
+        window.offset_adjustment = std::max(window.offset_adjustment - change.length, -window.offset);
+      } else if (kind == CHANGE_INSERT) {
+        window.offset_adjustment += change.length;
+      }
+    }
+    const bool moved = viewport_offset_(*viewport) != before;
+    if (moved || change_affects_viewport_(*viewport, change)) {
+      mark_viewport_(*viewport);
+      notify_viewport_(*viewport, change.serial > 0 ? VIEWPORT_EVENT_EDIT : VIEWPORT_EVENT_UNDO,
+                       &change);
+    }
+  }
+}
+
+void mark_all_viewports_(vanto_session_struct &session, int32_t viewport_event,
+                         int32_t session_event) {
+  const auto viewports = session.viewports;
+  for (const auto &viewport : viewports) {
+    mark_viewport_(*viewport);
+    notify_viewport_(*viewport, viewport_event, nullptr);
+  }
+  notify_session_(session, session_event, nullptr);
+}
+
+}  // namespace vanto::internal
+
+namespace {
+
+// Refusal tests shared by inserts and overwrites.
+bool insert_refused(const vanto_session_struct *session, int64_t offset, const void *bytes,
+                    int64_t length) {
+  if (session == nullptr) return true;
+  if ((session->flags & SESSION_FLAG_CHANGES_PAUSED) != 0) return true;
+  if (length < 0 || offset < 0) return true;
+  if (offset > vanto_session_get_computed_file_size(session)) return true;
+  return bytes == nullptr && length > 0;
+}
+
+int64_t next_serial(const vanto_session_struct &session) {
+  return static_cast<int64_t>(session.current_model().changes.size()) + session.prior_change_count + 1;
+}
+
+}  // namespace
+
+namespace vanto::internal {
+
+int64_t record_bytes_change_(vanto_session_t *session, int kind, int64_t offset,
+                            const unsigned char *bytes, int64_t length, bool measure_text) {
+  if (insert_refused(session, offset, bytes, length)) return 0;
+  const bool bit = determine_change_transaction_bit_(session) != 0;
+  if (length == 0 && measure_text && bytes != nullptr) {
+    length = static_cast<int64_t>(std::strlen(reinterpret_cast<const char *>(bytes)));
+  }
+  auto change = make_change_(next_serial(*session), kind, bit, offset, length, bytes);
+  return apply_change_(*session, change);
+}
+
+}  // namespace vanto::internal
+
+int vanto_session_get_transaction_bit_(const vanto_session_t *session) {
+  if (session == nullptr) return 1;
+  const auto &changes = session->current_model().changes;
+  return changes.empty() ? 1 : (changes.back()->transaction_bit() ? 1 : 0);
+}
+
+int determine_change_transaction_bit_(vanto_session_t *session) {
+  if (session == nullptr) return 0;
+  const int last = vanto_session_get_transaction_bit_(session);
+  switch (vanto_session_get_transaction_state(session)) {
+    case 1:
+      session->flags |= SESSION_FLAG_TRANSACTION_HAS_CHANGE;
+      return last != 0 ? 0 : 1;
+    case 2:
+      return last;
+    default:
+      return last != 0 ? 0 : 1;
+  }
+}
+
+vanto_session_t *vanto_edit_create_session(const char *file_path, vanto_session_event_cbk_t event_cbk,
+                                           void *user_data_ptr, int32_t event_interest) {
+  FILE *file = nullptr;
+  int64_t length = 0;
+  if (file_path != nullptr && file_path[0] != '\0') {
+    file = std::fopen(file_path, "rb");
+    if (file == nullptr) return nullptr;
+    struct stat st {};
+    if (fstat(fileno(file), &st) != 0 || S_ISDIR(st.st_mode) || fseeko(file, 0, SEEK_END) != 0) {
+      std::fclose(file);
+      return nullptr;
+    }
+    const off_t end = ftello(file);
+    if (end < 0) {
+      std::fclose(file);
+      return nullptr;
+    }
+    length = end;
+    // The session's descriptor is not meant for programs the host starts.
+    fcntl(fileno(file), F_SETFD, fcntl(fileno(file), F_GETFD) | FD_CLOEXEC);
+  }
+
+  auto *session = new vanto_session_struct();
+  session->event_cbk = event_cbk;
+  session->user_data_ptr = user_data_ptr;
+  session->event_interest = event_interest;
+  auto model = std::make_unique<vanto_model_struct>();
+  model->backing_file = file;
+  model->file_path = file != nullptr ? file_path : "";
+  session->models.push_back(std::move(model));
+  reset_model_segments_(session->first_model(), length);
+  notify_session_(*session, SESSION_EVENT_CREATE, nullptr);
+  return session;
+}
+
+void vanto_edit_destroy_session(vanto_session_t *session) {
+  if (session == nullptr) return;
+  for (auto &model : session->models) {
+    if (model->backing_file != nullptr) {
+      std::fclose(model->backing_file);
+      model->backing_file = nullptr;
+    }
+  }
+  while (!session->search_contexts.empty()) {
+    destroy_search_context_(*session, session->search_contexts.back().get());
+  }
+  while (!session->viewports.empty()) {
+    const vanto_viewport_struct *viewport = session->viewports.back().get();
+    destroy_viewport_(*session, viewport);
+    notify_session_(*session, SESSION_EVENT_DESTROY_VIEWPORT, viewport);
+  }
+  for (auto &model : session->models) {
+    clear_model_changes_(*model);
+    clear_model_changes_undone_(*model);
+  }
+  while (session->models.size() > 1) {
+    // Checkpoint files go with the session; the host's own file never does.
+    std::error_code ec;
+    if (!std::filesystem::remove(session->current_model().file_path, ec)) {
+      VANTO_LOG(std::strerror(ec ? ec.value() : ENOENT));
+    }
+    session->models.pop_back();
+  }
+  delete session;
+}
+
+int64_t vanto_edit_delete(vanto_session_t *session, int64_t offset, int64_t length) {
+  if (session == nullptr || (session->flags & SESSION_FLAG_CHANGES_PAUSED) != 0) return 0;
+  const int64_t size = vanto_session_get_computed_file_size(session);
+  if (length <= 0 || offset < 0 || offset >= size) return 0;
+  const bool bit = determine_change_transaction_bit_(session) != 0;
+  length = std::min(length, size - offset);
+  auto change = make_change_(next_serial(*session), CHANGE_DELETE, bit, offset, length, nullptr);
+  return apply_change_(*session, change);
+}
+
+int64_t vanto_edit_insert(vanto_session_t *session, int64_t offset, const char *bytes, int64_t length) {
+  return record_bytes_change_(session, CHANGE_INSERT, offset,
+                             reinterpret_cast<const unsigned char *>(bytes), length, true);
+}
+
+int64_t vanto_edit_insert_bytes(vanto_session_t *session, int64_t offset, const unsigned char *bytes,
+                                int64_t length) {
+  return record_bytes_change_(session, CHANGE_INSERT, offset, bytes, length, true);
+}
+
+int64_t vanto_edit_overwrite(vanto_session_t *session, int64_t offset, const char *bytes,
+                             int64_t length) {
+  return record_bytes_change_(session, CHANGE_OVERWRITE, offset,
+                             reinterpret_cast<const unsigned char *>(bytes), length, true);
+}
+
+int64_t vanto_edit_overwrite_bytes(vanto_session_t *session, int64_t offset,
+                                   const unsigned char *bytes, int64_t length) {
+  return record_bytes_change_(session, CHANGE_OVERWRITE, offset, bytes, length, true);
+}
+
+vanto_viewport_t *vanto_edit_create_viewport(vanto_session_t *session, int64_t offset,
+                                             int64_t capacity, int is_floating,
+                                             vanto_viewport_event_cbk_t event_cbk,
+                                             void *user_data_ptr, int32_t event_interest) {
+  if (session == nullptr || capacity < 1 || capacity > VANTO_VIEWPORT_CAPACITY_LIMIT) return nullptr;
+  auto viewport = std::make_shared<vanto_viewport_struct>();
+  viewport->session_ptr = session;
+  vanto_segment_struct &window = viewport->data_segment;
+  window.offset = offset;
+  window.length = 0;
+  window.capacity = -capacity;  // a new viewport has changes: its first read fills it
+  small_buffer_allocate(window.data, capacity);
+  window.is_floating = is_floating != 0 ? 1 : 0;
+  window.offset_adjustment = 0;
+  viewport->event_cbk = event_cbk;
+  viewport->user_data_ptr = user_data_ptr;
+  viewport->event_interest = event_interest;
+  session->viewports.push_back(viewport);
+  notify_viewport_(*viewport, VIEWPORT_EVENT_CREATE, viewport.get());
+  notify_session_(*session, SESSION_EVENT_CREATE_VIEWPORT, viewport.get());
+  return viewport.get();
+}
+
+void vanto_edit_destroy_viewport(vanto_viewport_t *viewport) {
+  if (viewport == nullptr || viewport->session_ptr == nullptr) return;
+  vanto_session_struct &session = *viewport->session_ptr;
+  const void *identity = viewport;
+  if (destroy_viewport_(session, viewport)) {
+    notify_session_(session, SESSION_EVENT_DESTROY_VIEWPORT, identity);
+  }
+}
+
+int vanto_edit_clear_changes(vanto_session_t *session) {
+  if (session == nullptr) return -1;
+  vanto_model_struct &first = session->first_model();
+  const int64_t length = backing_file_length_(first);
+  if (length < 0) return -1;
+  reset_model_segments_(first, length);
+  for (auto &model : session->models) {
+    clear_model_changes_(*model);
+    clear_model_changes_undone_(*model);
+  }
+  mark_all_viewports_(*session, VIEWPORT_EVENT_CLEAR, SESSION_EVENT_CLEAR);
+  return 0;
+}

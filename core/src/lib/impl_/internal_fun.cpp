@@ -1,0 +1,270 @@
+// Reading the edited data, the model update and the text form of models.
+#include "impl_/internal_fun.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "impl_/log.h"
+#include "vanto_edit/change.h"
+#include "vanto_edit/find.h"
+
+namespace vanto::internal {
+
+void abort_on_continuity_break_(const vanto_model_struct &model, const char *function,
+                                const ContinuityBreak &brk) {
+  print_model_segments_(&model, std::clog);
+  VANTO_LOG_AS(function, "break in model continuity, expected: " << brk.expected
+                                                                   << ", got: " << brk.got);
+  std::abort();
+}
+
+std::shared_ptr<vanto_change_struct> make_change_(int64_t serial, int kind, bool transaction_bit,
+                                                  int64_t offset, int64_t length,
+                                                  const unsigned char *bytes) {
+  auto change = std::make_shared<vanto_change_struct>();
+  change->serial = serial;
+  change->kind = static_cast<uint8_t>((kind & kChangeKindMask) | (transaction_bit ? kTransactionBit : 0));
+  change->offset = offset;
+  change->length = length;
+  if (kind == CHANGE_INSERT || kind == CHANGE_OVERWRITE) {
+    small_buffer_allocate(change->data, length);
+    change->owns_bytes = true;
+    if (length > 0 && bytes != nullptr) {
+      std::memcpy(small_buffer_data(change->data, length), bytes, static_cast<size_t>(length));
+    }
+  }
+  return change;
+}
+
+void reset_model_segments_(vanto_model_struct &model, int64_t length) {
+  model.model_segments.clear();
+  if (length > 0) {
+    // The base change: serial 0, an insert without bytes over the whole file.
+    auto base = make_change_(0, CHANGE_INSERT, false, 0, length, nullptr);
+    base->owns_bytes = false;
+    small_buffer_free(base->data, length);
+    model.model_segments.push_back(ModelSegment{0, length, base->offset, base});
+  }
+}
+
+void clear_model_changes_(vanto_model_struct &model) { model.changes.clear(); }
+
+void clear_model_changes_undone_(vanto_model_struct &model) { model.changes_undone.clear(); }
+
+int64_t backing_file_length_(const vanto_model_struct &model) {
+  if (model.backing_file == nullptr) return 0;
+  if (fseeko(model.backing_file, 0, SEEK_END) != 0) return -1;
+  const off_t end = ftello(model.backing_file);
+  return end < 0 ? -1 : static_cast<int64_t>(end);
+}
+
+int apply_change_to_model_(vanto_session_struct &session,
+                           const std::shared_ptr<vanto_change_struct> &change) {
+  vanto_model_struct &model = session.current_model();
+  if (change->kind_value() == CHANGE_OVERWRITE) {
+    // An overwrite replaces its range: remove the old bytes first.
+    auto removal = make_change_(0, CHANGE_DELETE, false, change->offset, change->length, nullptr);
+    const int rc = update_model_helper_(&model, removal);
+    if (rc != 0) return rc;
+  }
+  return update_model_helper_(&model, change);
+}
+
+void notify_session_(const vanto_session_struct &session, int32_t event, const void *event_ptr) {
+  if (session.event_cbk != nullptr && (session.event_interest & event) != 0) {
+    session.event_cbk(&session, event, event_ptr);
+  }
+}
+
+int notify_viewport_(const vanto_viewport_struct &viewport, int32_t event, const void *event_ptr) {
+  if (viewport.event_cbk == nullptr || (viewport.event_interest & event) == 0) return 0;
+  const vanto_session_struct *session = viewport.session_ptr;
+  if (session != nullptr && (session->flags & SESSION_FLAG_VIEWPORT_CALLBACKS_PAUSED) != 0) return 0;
+  viewport.event_cbk(&viewport, event, event_ptr);
+  return 1;
+}
+
+bool destroy_viewport_(vanto_session_struct &session, const vanto_viewport_struct *viewport) {
+  auto &list = session.viewports;
+  for (auto it = list.rbegin(); it != list.rend(); ++it) {
+    if (it->get() == viewport) {
+      std::shared_ptr<vanto_viewport_struct> held = *it;
+      list.erase(std::next(it).base());
+      small_buffer_free(held->data_segment.data, held->data_segment.capacity);
+      return true;
+    }
+  }
+  return false;
+}
+
+bool destroy_search_context_(vanto_session_struct &session,
+                             const vanto_search_context_struct *context) {
+  auto &list = session.search_contexts;
+  for (auto it = list.rbegin(); it != list.rend(); ++it) {
+    if (it->get() == context) {
+      std::shared_ptr<vanto_search_context_struct> held = *it;
+      list.erase(std::next(it).base());
+      small_buffer_free(held->pattern, held->pattern_length);
+      vanto_find_destroy_skip_table(held->skip_table_ptr);
+      held->skip_table_ptr = nullptr;
+      return true;
+    }
+  }
+  return false;
+}
+
+namespace {
+
+// Reads `size` bytes of the backing file at `position` into `out`; false when
+// the file is shorter than that or cannot be read.
+bool read_backing_file(const vanto_model_struct &model, int64_t position, int64_t size,
+                       unsigned char *out) {
+  if (model.backing_file == nullptr) {
+    VANTO_LOG_AS("populate_data_segment_", "attempt to read segment from null file pointer");
+    return false;
+  }
+  const int fd = fileno(model.backing_file);
+  struct stat st {};
+  if (fd < 0 || fstat(fd, &st) != 0) return false;
+  if (position < 0 || static_cast<int64_t>(st.st_size) - position < size) return false;
+  int64_t done = 0;
+  while (done < size) {
+    const ssize_t n = pread(fd, out + done, static_cast<size_t>(size - done),
+                            static_cast<off_t>(position + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += n;
+  }
+  return true;
+}
+
+}  // namespace
+
+}  // namespace vanto::internal
+
+using namespace vanto::internal;
+
+int populate_data_segment_(const vanto_session_t *session, vanto_segment_t *segment) {
+  if (session == nullptr || segment == nullptr) return -1;
+  const vanto_model_struct &model = session->current_model();
+  segment->length = 0;
+  if (model.model_segments.empty()) return 0;
+
+  int64_t target = 0;
+  if (__builtin_add_overflow(segment->offset, segment->offset_adjustment, &target)) return -1;
+  const int64_t room = std::max<int64_t>(segment->capacity, 0);
+
+  ContinuityBreak brk;
+  auto it = model.model_segments.find_covering(target, &brk);
+  if (brk.broken) abort_on_continuity_break_(model, "populate_data_segment_", brk);
+  if (it == model.model_segments.end()) return -1;
+
+  unsigned char *out = small_buffer_data(segment->data, segment->capacity);
+  int64_t delta = target - it->computed_offset;
+  while (true) {
+    const int64_t piece = std::min(it->computed_length - delta, room - segment->length);
+    if (piece > 0) {
+      const vanto_change_struct &change = *it->change;
+      if (change.serial == 0) {
+        if (!read_backing_file(model, it->change_offset + delta, piece, out + segment->length)) {
+          return -1;
+        }
+      } else {
+        std::memcpy(out + segment->length, change.bytes() + it->change_offset + delta,
+                    static_cast<size_t>(piece));
+      }
+      segment->length += piece;
+    }
+    if (segment->length >= room) break;
+    ++it;
+    if (it == model.model_segments.end()) break;
+    delta = 0;
+  }
+  out[segment->length] = 0;
+  return 0;
+}
+
+int update_model_helper_(vanto_model_t *model, const std::shared_ptr<vanto_change_t> &change) {
+  if (model == nullptr || !change) return -1;
+  SegmentSequence &pieces = model->model_segments;
+  const int kind = change->kind_value();
+  if (kind != CHANGE_DELETE && kind != CHANGE_INSERT && kind != CHANGE_OVERWRITE) {
+    VANTO_LOG("Unhandled change kind");
+    std::abort();
+  }
+
+  if (pieces.empty()) {
+    if (kind == CHANGE_DELETE) return 0;
+    pieces.push_back(ModelSegment{change->offset, change->length, 0, change});
+    return 0;
+  }
+
+  ContinuityBreak brk;
+  auto covering = pieces.find_covering(change->offset, &brk);
+  if (brk.broken) abort_on_continuity_break_(*model, "update_model_helper_", brk);
+  if (covering == pieces.end()) return -1;
+
+  const int64_t delta = change->offset - covering->computed_offset;
+  SegmentSequence::Pos point;
+  if (delta == 0) {
+    point = covering;
+  } else if (delta == covering->computed_length) {
+    point = std::next(covering);
+  } else {
+    point = pieces.split(covering, delta);
+  }
+
+  if (kind == CHANGE_DELETE) {
+    int64_t remaining = change->length;
+    while (remaining != 0 && point != pieces.end()) {
+      if (point->computed_length > remaining) {
+        // Trim the front of the last piece touched; it then starts at the
+        // change's offset, so it carries its own correction.
+        point->computed_length -= remaining;
+        point->computed_offset += remaining - change->length;
+        point->change_offset += remaining;
+        ++point;
+        break;
+      }
+      remaining -= point->computed_length;
+      point = pieces.erase(point);
+    }
+    pieces.shift_from(point, -change->length);
+  } else {
+    auto inserted = pieces.insert(point, ModelSegment{change->offset, change->length, 0, change});
+    pieces.shift_from(std::next(inserted), change->length);
+  }
+  return 0;
+}
+
+std::ostream &print_change_record_(const vanto_change_t *change, std::ostream &out) {
+  if (change == nullptr) return out;
+  out << "{\"serial\": " << change->serial << ", \"kind\": \""
+      << vanto_change_get_kind_as_char(change) << "\", \"offset\": " << change->offset
+      << ", \"length\": " << change->length;
+  if (change->owns_bytes) {
+    out << ", \"bytes\": \"";
+    out.write(reinterpret_cast<const char *>(change->bytes()),
+              static_cast<std::streamsize>(change->length));
+    out << '"';
+  }
+  out << '}';
+  return out;
+}
+
+void print_model_segments_(const vanto_model_t *model, std::ostream &out) {
+  if (model == nullptr) return;
+  for (const ModelSegment &piece : model->model_segments) {
+    out << "{\"kind\": \"" << (piece.change->serial == 0 ? 'R' : 'I')
+        << "\", \"computed_offset\": " << piece.computed_offset
+        << ", \"computed_length\": " << piece.computed_length
+        << ", \"change_offset\": " << piece.change_offset << ", \"change\": ";
+    print_change_record_(piece.change.get(), out);
+    out << '}' << std::endl;
+  }
+}

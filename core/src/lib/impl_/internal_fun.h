@@ -1,0 +1,98 @@
+// Internal functions shared by the library's families.
+#ifndef VANTO_EDIT_IMPL_INTERNAL_FUN_H
+#define VANTO_EDIT_IMPL_INTERNAL_FUN_H
+
+#include <cstdint>
+#include <memory>
+#include <ostream>
+
+#include "impl_/records.h"
+#include "vanto_edit/internal.h"
+
+namespace vanto::internal {
+
+// (Re)bases a model on its backing file of `length` bytes: one read piece
+// over the whole file, or no pieces for length 0 or less.
+void reset_model_segments_(vanto_model_struct &model, int64_t length);
+
+// Releases every change of the model's change list / undone list.
+void clear_model_changes_(vanto_model_struct &model);
+void clear_model_changes_undone_(vanto_model_struct &model);
+
+// Applies a change to the session's current model (an overwrite first
+// removes the bytes it replaces).  0 on success, -1 when no piece covers the
+// change's offset.
+int apply_change_to_model_(vanto_session_struct &session,
+                           const std::shared_ptr<vanto_change_struct> &change);
+
+// The road of every new or redone change: history, model, viewports, events.
+// Returns the change's serial, or -1.
+int64_t apply_change_(vanto_session_struct &session,
+                      const std::shared_ptr<vanto_change_struct> &change);
+
+// How floating viewports move for a change: as the change itself moves the
+// data (applied and redone changes) or as its inverse does (undone changes).
+enum class ViewportMotion { kForward, kInverse };
+
+// The viewport step: moves floating viewports, marks the viewports the change
+// touches and sends them VIEWPORT_EVENT_EDIT (serial > 0) or
+// VIEWPORT_EVENT_UNDO.
+void mark_affected_viewports_(vanto_session_struct &session, const vanto_change_struct &change,
+                              ViewportMotion motion);
+
+// Touch test of one viewport against a change, at the viewport's current offset.
+bool change_affects_viewport_(const vanto_viewport_struct &viewport,
+                              const vanto_change_struct &change);
+
+// Marks every viewport as having changes and sends it `viewport_event` with a
+// null pointer, in creation order; then sends the session `session_event`.
+void mark_all_viewports_(vanto_session_struct &session, int32_t viewport_event,
+                         int32_t session_event);
+
+// Session delivery rule: the callback is called when set and interested.
+void notify_session_(const vanto_session_struct &session, int32_t event, const void *event_ptr);
+
+// Viewport delivery rule: callback set, interested, callbacks not paused.
+int notify_viewport_(const vanto_viewport_struct &viewport, int32_t event, const void *event_ptr);
+
+// Marks a viewport as having changes (its capacity field goes negative).
+inline void mark_viewport_(vanto_viewport_struct &viewport) {
+  auto &cap = viewport.data_segment.capacity;
+  if (cap > 0) cap = -cap;
+}
+
+// Offset a viewport shows: base plus adjustment.
+inline int64_t viewport_offset_(const vanto_viewport_struct &viewport) {
+  return viewport.data_segment.offset + viewport.data_segment.offset_adjustment;
+}
+
+// Creates a change record; `bytes` (may be null when length is 0) are copied
+// for inserts and overwrites.
+std::shared_ptr<vanto_change_struct> make_change_(int64_t serial, int kind, bool transaction_bit,
+                                                  int64_t offset, int64_t length,
+                                                  const unsigned char *bytes);
+
+// Records an insert or overwrite (kind CHANGE_INSERT or CHANGE_OVERWRITE)
+// after the refusal tests.  With `measure_text`, a length of 0 means the
+// bytes are a zero-terminated text to be measured.  Returns the serial, 0
+// when refused, -1 when the model update fails.
+int64_t record_bytes_change_(vanto_session_t *session, int kind, int64_t offset,
+                             const unsigned char *bytes, int64_t length, bool measure_text);
+
+// Size of a model's backing file, measured now; 0 without a file, -1 when the
+// file cannot be measured.
+int64_t backing_file_length_(const vanto_model_struct &model);
+
+// Removes a viewport or search context from the session's list, newest
+// first; false when it is not there.
+bool destroy_viewport_(vanto_session_struct &session, const vanto_viewport_struct *viewport);
+bool destroy_search_context_(vanto_session_struct &session,
+                             const vanto_search_context_struct *context);
+
+// Prints the model and aborts: the pieces lost their continuity.
+[[noreturn]] void abort_on_continuity_break_(const vanto_model_struct &model, const char *function,
+                                             const ContinuityBreak &brk);
+
+}  // namespace vanto::internal
+
+#endif  // VANTO_EDIT_IMPL_INTERNAL_FUN_H
