@@ -1,0 +1,307 @@
+// Small utilities: unique temporary files, stream-to-stream range copies,
+// file and in-memory byte transforms, byte masks, bit shifts and byte-run
+// comparisons.
+
+// Stream positions must be 64-bit even where off_t defaults to 32 bits.
+#ifndef _FILE_OFFSET_BITS
+#define _FILE_OFFSET_BITS 64
+#endif
+
+#include "vanto_edit/utility.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include "impl_/log.h"
+
+static_assert(sizeof(off_t) >= 8, "64-bit file positions are required");
+
+namespace {
+
+constexpr std::size_t kChunkSize = 8192;
+
+// ---- unique names -----------------------------------------------------------
+
+constexpr char kNameAlphabet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+constexpr uint64_t kAlphabetSize = 62;
+constexpr int kNameDigits = 6;
+constexpr uint64_t kNameSpace = 62ull * 62 * 62 * 62 * 62 * 62;  // 62^6 distinct names
+
+// Step between the names of consecutive tickets.  It shares no factor with
+// 62^6 (= 2^6 * 31^6), so ticket -> name is one-to-one over 62^6 tickets, and
+// it is small enough that (ticket mod 62^6) * step fits in 64 bits.
+constexpr uint64_t kNameStep = 123456791;
+static_assert(kNameStep % 2 != 0 && kNameStep % 31 != 0, "step must be coprime with 62^6");
+static_assert(kNameStep < (UINT64_MAX / kNameSpace), "step too large for 64-bit products");
+
+// Every attempt of every thread takes its own ticket.
+std::atomic<uint64_t> name_ticket{0};
+
+uint64_t mix64(uint64_t x) {
+  x += 0x9E3779B97F4A7C15ull;
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+  return x ^ (x >> 31);
+}
+
+// Per-process starting point of the name sequence.  The process id is mixed
+// in on every call, so a forked child does not repeat its parent's names.
+uint64_t name_base() {
+  static const uint64_t seed = mix64(
+      static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+      reinterpret_cast<uintptr_t>(&name_ticket));
+  return mix64(seed ^ static_cast<uint64_t>(static_cast<int64_t>(::getpid())));
+}
+
+void fill_name(char *digits, uint64_t ticket) {
+  uint64_t v = (name_base() % kNameSpace + (ticket % kNameSpace) * kNameStep) % kNameSpace;
+  for (int i = 0; i < kNameDigits; ++i) {
+    digits[i] = kNameAlphabet[v % kAlphabetSize];
+    v /= kAlphabetSize;
+  }
+}
+
+// Closes the output, removes it and closes the input: the common unwinding of
+// a failed file transform.
+void discard_output(std::FILE *input, std::FILE *output, const char *output_path) {
+  if (output != nullptr) {
+    std::fclose(output);
+    std::remove(output_path);
+  }
+  if (input != nullptr) std::fclose(input);
+}
+
+// Byte as the signed 8-bit value it has as a plain char.
+int signed_byte(char c) { return static_cast<signed char>(c); }
+
+int folded_byte(char c) {
+  const int v = signed_byte(c);
+  return v >= 0 ? std::tolower(v) : v;
+}
+
+}  // namespace
+
+extern "C" {
+
+int vanto_util_mkstemp(char *template_name) {
+  const std::size_t len = template_name != nullptr ? std::strlen(template_name) : 0;
+  if (len < kNameDigits || std::strspn(template_name + len - kNameDigits, "X") != kNameDigits) {
+    errno = EINVAL;
+    return -1;
+  }
+  char *const digits = template_name + len - kNameDigits;
+  const int saved_errno = errno;
+  for (int attempt = 0; attempt < INT_MAX; ++attempt) {
+    fill_name(digits, name_ticket.fetch_add(1, std::memory_order_relaxed));
+    const int fd = ::open(template_name, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      errno = saved_errno;
+      return fd;
+    }
+    if (errno != EEXIST) return -1;
+  }
+  errno = EEXIST;
+  return -1;
+}
+
+int64_t vanto_util_write_segment_to_file(FILE *source, int64_t offset, int64_t length,
+                                         FILE *destination) {
+  if (source == nullptr || destination == nullptr || length < 0) return -1;
+  if (fseeko(source, static_cast<off_t>(offset), SEEK_SET) != 0) return -1;
+  unsigned char buffer[kChunkSize];
+  int64_t remaining = length;
+  while (remaining > 0) {
+    const std::size_t n =
+        remaining < static_cast<int64_t>(kChunkSize) ? static_cast<std::size_t>(remaining) : kChunkSize;
+    if (std::fread(buffer, 1, n, source) != n) break;
+    if (std::fwrite(buffer, 1, n, destination) != n) break;
+    remaining -= static_cast<int64_t>(n);
+  }
+  return length - remaining;
+}
+
+int vanto_util_apply_byte_transform_to_file(const char *input_path, const char *output_path,
+                                            vanto_byte_transform_t transform, void *user_data,
+                                            int64_t offset, int64_t length) {
+  if (input_path == nullptr || output_path == nullptr || transform == nullptr) {
+    VANTO_ERRLOG("null path or transform");
+    VANTO_ERRLOG("transform failed");
+    return -1;
+  }
+
+  std::FILE *input = std::fopen(input_path, "rb");
+  if (input == nullptr) {
+    VANTO_ERRLOG("failed to open input file");
+    VANTO_ERRLOG("transform failed");
+    return -1;
+  }
+  off_t end = -1;
+  if (fseeko(input, 0, SEEK_END) == 0) end = ftello(input);
+  if (end < 0) {
+    VANTO_ERRLOG("failed to find the input size");
+    discard_output(input, nullptr, output_path);
+    VANTO_ERRLOG("transform failed");
+    return -1;
+  }
+  const int64_t size = static_cast<int64_t>(end);
+
+  // Opening the output for writing truncates it, so it must not be the input.
+  struct stat input_stat {};
+  struct stat output_stat {};
+  if (::fstat(::fileno(input), &input_stat) == 0 && ::stat(output_path, &output_stat) == 0 &&
+      input_stat.st_dev == output_stat.st_dev && input_stat.st_ino == output_stat.st_ino) {
+    VANTO_ERRLOG("output is the input file");
+    discard_output(input, nullptr, output_path);
+    VANTO_ERRLOG("transform failed");
+    return -1;
+  }
+
+  if (length == 0) length = size - offset;
+  // Written so that no sum can overflow: offset + length <= size.
+  if (offset < 0 || length < 1 || offset >= size || length > size - offset) {
+    VANTO_ERRLOG("transform out of range");
+    discard_output(input, nullptr, output_path);
+    VANTO_ERRLOG("transform failed");
+    return -1;
+  }
+
+  std::FILE *output = std::fopen(output_path, "wb");
+  if (output == nullptr) {
+    VANTO_ERRLOG("failed to open output file");
+    discard_output(input, nullptr, output_path);
+    VANTO_ERRLOG("transform failed");
+    return -1;
+  }
+
+  if (vanto_util_write_segment_to_file(input, 0, offset, output) != offset ||
+      fseeko(input, static_cast<off_t>(offset), SEEK_SET) != 0) {
+    VANTO_ERRLOG("failed to write first segment bytes to file");
+    discard_output(input, output, output_path);
+    VANTO_ERRLOG("transform failed");
+    return -1;
+  }
+
+  unsigned char buffer[kChunkSize];
+  int64_t remaining = length;
+  while (remaining > 0) {
+    const std::size_t n =
+        remaining < static_cast<int64_t>(kChunkSize) ? static_cast<std::size_t>(remaining) : kChunkSize;
+    if (std::fread(buffer, 1, n, input) != n) {
+      VANTO_ERRLOG("failed to read buffer");
+      break;
+    }
+    for (std::size_t i = 0; i < n; ++i) buffer[i] = transform(buffer[i], user_data);
+    if (std::fwrite(buffer, 1, n, output) != n) {
+      VANTO_ERRLOG("failed to write buffer");
+      break;
+    }
+    remaining -= static_cast<int64_t>(n);
+  }
+  if (remaining > 0) {
+    VANTO_ERRLOG("there are remaining bytes");
+    discard_output(input, output, output_path);
+    VANTO_ERRLOG("transform failed");
+    return -1;
+  }
+
+  const int64_t range_end = offset + length;
+  if (range_end < size &&
+      vanto_util_write_segment_to_file(input, range_end, size - range_end, output) !=
+          size - range_end) {
+    VANTO_ERRLOG("failed to write last segment");
+    discard_output(input, output, output_path);
+    VANTO_ERRLOG("transform failed");
+    return -1;
+  }
+
+  // Buffered data reaches the file only when the stream is flushed and
+  // closed; a failure there is a failed transform.
+  if (std::fclose(output) != 0) {
+    VANTO_ERRLOG("failed to close output file");
+    std::remove(output_path);
+    std::fclose(input);
+    VANTO_ERRLOG("transform failed");
+    return -1;
+  }
+  std::fclose(input);
+  return 0;
+}
+
+void vanto_util_apply_byte_transform(unsigned char *buffer, int64_t length,
+                                     vanto_byte_transform_t transform, void *user_data) {
+  if (buffer == nullptr || transform == nullptr) return;
+  for (int64_t i = 0; i < length; ++i) buffer[i] = transform(buffer[i], user_data);
+}
+
+unsigned char vanto_util_mask_byte(unsigned char byte, unsigned char mask, int32_t mask_kind) {
+  switch (mask_kind) {
+    case MASK_AND:
+      return static_cast<unsigned char>(byte & mask);
+    case MASK_OR:
+      return static_cast<unsigned char>(byte | mask);
+    case MASK_XOR:
+      return static_cast<unsigned char>(byte ^ mask);
+    default:
+      VANTO_ERRLOG("unhandled mask kind");
+      return byte;
+  }
+}
+
+int vanto_util_left_shift_buffer(unsigned char *buffer, int64_t length, uint8_t shift) {
+  if (shift < 1 || shift > 7) return -1;
+  if (buffer == nullptr || length <= 0) return 0;
+  // Walk from the last byte down; carry holds the top bits of the byte
+  // after the current one, as it was before the call.
+  unsigned carry = 0;
+  for (int64_t i = length - 1; i >= 0; --i) {
+    const unsigned original = buffer[i];
+    buffer[i] = static_cast<unsigned char>(((original << shift) | carry) & 0xFFu);
+    carry = original >> (8 - shift);
+  }
+  return 0;
+}
+
+int vanto_util_right_shift_buffer(unsigned char *buffer, int64_t length, uint8_t shift) {
+  if (shift < 1 || shift > 7) return -1;
+  if (buffer == nullptr || length <= 0) return 0;
+  // Same walk; carry holds the low bits of the following byte, moved to the top.
+  unsigned carry = 0;
+  for (int64_t i = length - 1; i >= 0; --i) {
+    const unsigned original = buffer[i];
+    buffer[i] = static_cast<unsigned char>((original >> shift) | carry);
+    carry = (original << (8 - shift)) & 0xFFu;
+  }
+  return 0;
+}
+
+int vanto_util_strncmp(const char *first, const char *second, uint64_t count) {
+  if (first == nullptr || second == nullptr) return 0;
+  for (uint64_t i = 0; i < count; ++i) {
+    const int a = signed_byte(first[i]);
+    const int b = signed_byte(second[i]);
+    if (a != b) return a - b;
+  }
+  return 0;
+}
+
+int vanto_util_strnicmp(const char *first, const char *second, uint64_t count) {
+  if (first == nullptr || second == nullptr) return 0;
+  for (uint64_t i = 0; i < count; ++i) {
+    const int a = folded_byte(first[i]);
+    const int b = folded_byte(second[i]);
+    if (a != b) return a - b;
+  }
+  return 0;
+}
+
+}  // extern "C"
