@@ -1,5 +1,6 @@
 # Checks beyond the unit tests, each registered with CTest:
 #   header.<header>.<lang>  every public header compiles alone as C11 and C++17
+#   c_host                  a plain C program drives the library through the umbrella header
 #   example_hexdump         the example host dumps its sample file
 #   exports                 the library exports exactly what the headers declare
 #   install_consumer        an installed tree works with find_package and pkg-config
@@ -32,6 +33,16 @@ foreach(header IN LISTS VANTO_PUBLIC_HEADERS)
       COMMAND ${compiler} ${VANTO_HEADER_FLAGS} -c ${source} -o ${source}.o)
   endforeach()
 endforeach()
+
+# A C host ----------------------------------------------------------------------
+add_executable(vanto_c_host ${CMAKE_CURRENT_SOURCE_DIR}/c_host/c_host.c)
+target_link_libraries(vanto_c_host PRIVATE vanto_edit)
+set_target_properties(vanto_c_host PROPERTIES C_STANDARD 11 C_EXTENSIONS OFF)
+# The packed version is the minor times 65536 plus the patch (major is 0).
+math(EXPR VANTO_PACKED_VERSION "${PROJECT_VERSION_MINOR} * 65536 + ${PROJECT_VERSION_PATCH}")
+file(MAKE_DIRECTORY ${VANTO_CHECKS_WORK}/c_host)
+add_test(NAME c_host
+  COMMAND vanto_c_host ${VANTO_CHECKS_WORK}/c_host ${VANTO_PACKED_VERSION})
 
 # The example host ----------------------------------------------------------------
 if(TARGET vanto-hexdump)
