@@ -26,10 +26,9 @@ import re
 import subprocess
 import sys
 
-# Symbols the linker defines in every shared object, and hooks that sanitizer
-# instrumentation adds; none of them belongs to the interface.
+# Symbols the linker defines in a shared object linked without a version
+# script; they belong to no interface.
 LINKER_SYMBOLS = {"_init", "_fini", "_edata", "_end", "__bss_start"}
-TOOL_PREFIXES = ("__asan", "__odr_asan", "__ubsan", "__lsan", "__sanitizer", "__sancov")
 
 TOKEN_RE = re.compile(
     r'"(?:\\.|[^"\\])*"'       # string literal
@@ -172,7 +171,7 @@ def library_exports(nm, cxxfilt, library):
         if len(fields) < 2:
             continue
         name = fields[-1].split("@")[0]
-        if name in LINKER_SYMBOLS or name.startswith(TOOL_PREFIXES):
+        if name in LINKER_SYMBOLS:
             continue
         names.append(name)
     mangled = [n for n in names if n.startswith("_Z")]
