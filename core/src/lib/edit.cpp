@@ -37,13 +37,13 @@ int64_t apply_change_(vanto_session_struct &session,
 bool change_affects_viewport_(const vanto_viewport_struct &viewport,
                               const vanto_change_struct &change) {
   const int64_t start = viewport_offset_(viewport);
-  const int64_t capacity = std::abs(viewport.data_segment.capacity);
+  const int64_t end = saturating_add_(start, std::abs(viewport.data_segment.capacity));
   switch (change.kind_value()) {
     case CHANGE_DELETE:
     case CHANGE_INSERT:
-      return change.offset <= start + capacity;
+      return change.offset <= end;
     case CHANGE_OVERWRITE:
-      return change.offset <= start + capacity && change.offset + change.length >= start;
+      return change.offset <= end && change.offset + change.length >= start;
     default:
       VANTO_LOG("Unhandled change kind");
       std::abort();

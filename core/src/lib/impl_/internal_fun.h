@@ -61,9 +61,17 @@ inline void mark_viewport_(vanto_viewport_struct &viewport) {
   if (cap > 0) cap = -cap;
 }
 
+// a + b, held at the int64 limits instead of overflowing.  Viewport offsets
+// come from the host unchecked, so window arithmetic must not wrap.
+inline int64_t saturating_add_(int64_t a, int64_t b) {
+  int64_t sum = 0;
+  if (__builtin_add_overflow(a, b, &sum)) return b > 0 ? INT64_MAX : INT64_MIN;
+  return sum;
+}
+
 // Offset a viewport shows: base plus adjustment.
 inline int64_t viewport_offset_(const vanto_viewport_struct &viewport) {
-  return viewport.data_segment.offset + viewport.data_segment.offset_adjustment;
+  return saturating_add_(viewport.data_segment.offset, viewport.data_segment.offset_adjustment);
 }
 
 // Creates a change record; `bytes` (may be null when length is 0) are copied
