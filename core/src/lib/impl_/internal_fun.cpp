@@ -45,9 +45,11 @@ void reset_model_segments_(vanto_model_struct &model, int64_t length) {
   model.model_segments.clear();
   if (length > 0) {
     // The base change: serial 0, an insert without bytes over the whole file.
-    auto base = make_change_(0, CHANGE_INSERT, false, 0, length, nullptr);
-    base->owns_bytes = false;
-    small_buffer_free(base->data, length);
+    // It is built directly: its bytes are the file's, so no buffer of the
+    // file's size may be allocated for it.
+    auto base = std::make_shared<vanto_change_struct>();
+    base->kind = CHANGE_INSERT;
+    base->length = length;
     model.model_segments.push_back(ModelSegment{0, length, base->offset, base});
   }
 }
