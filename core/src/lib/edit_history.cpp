@@ -1,0 +1,157 @@
+// Undo and redo: walking the current model's history back and forth, one
+// change transaction per call.
+//
+// Undo does not patch the model: it takes the newest change off the change
+// list, rebuilds the model from its backing file and replays the changes that
+// remain.  Redo sends the most recently undone change down the same road as a
+// new change (apply_change_).  A transaction is a run of changes with equal
+// transaction bits; both calls step through it one change at a time, each
+// step with its own events, until the bit changes.
+//
+// Neither call loses history when it fails: a change whose undo or redo
+// cannot be completed stays where it was, with the serial it had.
+#include <memory>
+#include <utility>
+
+#include "impl_/internal_fun.h"
+#include "vanto_edit/edit.h"
+
+using namespace vanto::internal;
+
+namespace {
+
+using ChangePtr = std::shared_ptr<vanto_change_struct>;
+
+enum class Step { kNothing, kFailed, kDone };
+
+bool changes_paused(const vanto_session_struct &session) {
+  return (session.flags & SESSION_FLAG_CHANGES_PAUSED) != 0;
+}
+
+// Rebases the current model on `length` bytes of its backing file and
+// replays its change list, oldest first.  false at the first change that no
+// longer applies.
+bool rebuild_current_model(vanto_session_struct &session, int64_t length) {
+  vanto_model_struct &model = session.current_model();
+  reset_model_segments_(model, length);
+  for (const ChangePtr &change : model.changes) {
+    if (apply_change_to_model_(session, change) != 0) return false;
+  }
+  return true;
+}
+
+// Undoes the newest change of the current model.  On kDone, `undone` holds
+// the change, now negated and at the end of the undone list, and its events
+// have been sent.  On kFailed nothing has changed.
+Step undo_one(vanto_session_struct &session, ChangePtr &undone) {
+  if (changes_paused(session)) return Step::kNothing;
+  vanto_model_struct &model = session.current_model();
+  if (model.changes.empty()) return Step::kNothing;
+
+  // The file may have changed size since the model was built; the rebuild
+  // takes it as it is now.
+  const int64_t length = backing_file_length_(model);
+  if (length < 0) return Step::kFailed;
+
+  ChangePtr change = model.changes.back();
+  model.changes.pop_back();
+  // Keep the current pieces aside: if the remaining changes no longer apply
+  // (the file became shorter), the model goes back to them untouched and
+  // keeps matching its change list.
+  SegmentSequence previous = std::move(model.model_segments);
+  if (!rebuild_current_model(session, length)) {
+    model.model_segments = std::move(previous);
+    model.changes.push_back(std::move(change));
+    return Step::kFailed;
+  }
+
+  change->serial = -change->serial;
+  model.changes_undone.push_back(change);
+  mark_affected_viewports_(session, *change, ViewportMotion::kInverse);
+  notify_session_(session, SESSION_EVENT_UNDO, change.get());
+  undone = std::move(change);
+  return Step::kDone;
+}
+
+// Removes `change` from `list`, searching from the newest entry.
+void remove_from_list(std::vector<ChangePtr> &list, const ChangePtr &change) {
+  for (auto it = list.rbegin(); it != list.rend(); ++it) {
+    if (*it == change) {
+      list.erase(std::next(it).base());
+      return;
+    }
+  }
+}
+
+// Redoes the most recently undone change of the current model.  On kDone,
+// `redone` holds the change, applied again with its positive serial.  On
+// kFailed the change is back at the end of the undone list with its negative
+// serial and the change list is as it was.
+Step redo_one(vanto_session_struct &session, ChangePtr &redone) {
+  if (changes_paused(session)) return Step::kNothing;
+  vanto_model_struct &model = session.current_model();
+  if (model.changes_undone.empty()) return Step::kNothing;
+
+  // A reference of our own: the event callbacks run while the change is in
+  // both lists, and whatever they do to the lists, the change stays alive.
+  ChangePtr change = model.changes_undone.back();
+  if (apply_change_(session, change) < 0) {
+    // apply_change_ may have appended the change and made its serial
+    // positive before the model update refused it (it refuses before
+    // touching any piece); put it back as an undone change.
+    auto &changes = session.current_model().changes;
+    if (!changes.empty() && changes.back() == change) changes.pop_back();
+    if (change->serial > 0) change->serial = -change->serial;
+    return Step::kFailed;
+  }
+  remove_from_list(session.current_model().changes_undone, change);
+  redone = std::move(change);
+  return Step::kDone;
+}
+
+}  // namespace
+
+int64_t vanto_edit_undo_last_change(vanto_session_t *session) {
+  if (session == nullptr) return 0;
+  // One step per change of the transaction, newest first; the loop ends
+  // when the change list runs out or the next change belongs to another
+  // transaction.  Each step re-checks the pause flag, so a callback that
+  // pauses changes stops the walk with the result 0.
+  while (true) {
+    ChangePtr undone;
+    switch (undo_one(*session, undone)) {
+      case Step::kNothing:
+        return 0;
+      case Step::kFailed:
+        return -1;
+      case Step::kDone:
+        break;
+    }
+    const auto &changes = session->current_model().changes;
+    if (changes.empty() || changes.back()->transaction_bit() != undone->transaction_bit()) {
+      return undone->serial;
+    }
+  }
+}
+
+int64_t vanto_edit_redo_last_undo(vanto_session_t *session) {
+  if (session == nullptr) return 0;
+  // The mirror of undo: changes come back in the order they were made, and
+  // the walk stops where the next undone change belongs to another
+  // transaction.
+  while (true) {
+    ChangePtr redone;
+    switch (redo_one(*session, redone)) {
+      case Step::kNothing:
+        return 0;
+      case Step::kFailed:
+        return -1;
+      case Step::kDone:
+        break;
+    }
+    const auto &undone = session->current_model().changes_undone;
+    if (undone.empty() || undone.back()->transaction_bit() != redone->transaction_bit()) {
+      return redone->serial;
+    }
+  }
+}
