@@ -5,17 +5,33 @@
 
 #include "impl_/internal_fun.h"
 
+namespace {
+
+// A piece lies inside its source: its range [change_offset, change_offset +
+// computed_length) is within the change's bytes (or, for a read piece, within
+// the file the base change covers).  Written without the sum, so that a
+// broken piece with huge fields cannot overflow the test.
+bool piece_contained(const vanto_model_segment_struct &piece) {
+  const int64_t source_length = piece.change->length;
+  return piece.change_offset >= 0 && piece.computed_length >= 0 &&
+         piece.change_offset <= source_length &&
+         piece.computed_length <= source_length - piece.change_offset;
+}
+
+}  // namespace
+
 int vanto_check_model(const vanto_session_t *session) {
   if (session == nullptr) return -1;
   for (const auto &model : session->models) {
+    // Each checkpoint level is a model of its own, starting at offset 0.
     int64_t expected = 0;
     for (const auto &piece : model->model_segments) {
-      if (piece.computed_offset != expected ||
-          piece.change_offset + piece.computed_length > piece.change->length) {
+      if (piece.computed_offset != expected || !piece_contained(piece) ||
+          __builtin_add_overflow(expected, piece.computed_length, &expected)) {
+        // Whichever model fails, the one printed is the current one.
         print_model_segments_(&session->current_model(), std::clog);
         return -1;
       }
-      expected += piece.computed_length;
     }
   }
   return 0;

@@ -1,0 +1,140 @@
+// The model check against models broken on purpose: each broken invariant
+// is reported as -1, and the current model is written to the log stream in
+// the library's text form.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <functional>
+#include <iostream>
+#include <limits>
+#include <memory>
+#include <sstream>
+#include <string>
+
+#include "impl_/internal_fun.h"
+#include "impl_/records.h"
+#include "test_support.h"
+#include "vanto_edit.h"
+
+namespace {
+
+using vanto::test::ScratchDir;
+using vanto::test::write_file;
+
+// Runs the check with the log stream captured.
+struct CheckResult {
+  int result;
+  std::string log;
+};
+
+CheckResult check_capturing_log(const vanto_session_t *session) {
+  std::ostringstream captured;
+  std::streambuf *old = std::clog.rdbuf(captured.rdbuf());
+  const int result = vanto_check_model(session);
+  std::clog.rdbuf(old);
+  return {result, captured.str()};
+}
+
+std::string text_of(const vanto_model_t &model) {
+  std::ostringstream out;
+  print_model_segments_(&model, out);
+  return out.str();
+}
+
+class BrokenModelTest : public ::testing::Test {
+ protected:
+  // A 10-byte file with "abc" inserted at 4: read piece, insert piece, read piece.
+  void SetUp() override {
+    path_ = dir_.file("data.bin");
+    write_file(path_, "0123456789");
+    session_ = vanto_edit_create_session(path_.c_str(), nullptr, nullptr, 0);
+    ASSERT_NE(session_, nullptr);
+    ASSERT_EQ(vanto_edit_insert(session_, 4, "abc", 3), 1);
+    ASSERT_EQ(session_->current_model().model_segments.count(), 3);
+  }
+  void TearDown() override { vanto_edit_destroy_session(session_); }
+
+  vanto_model_segment_struct &piece(int index) {
+    auto it = session_->current_model().model_segments.begin();
+    std::advance(it, index);
+    return *it;
+  }
+
+  ScratchDir dir_;
+  std::string path_;
+  vanto_session_t *session_ = nullptr;
+};
+
+TEST_F(BrokenModelTest, SoundModelPassesSilently) {
+  const CheckResult r = check_capturing_log(session_);
+  EXPECT_EQ(r.result, 0);
+  EXPECT_EQ(r.log, "");
+}
+
+TEST_F(BrokenModelTest, EachBrokenInvariantFailsAndPrintsTheModel) {
+  constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+  using Piece = vanto_model_segment_struct;
+  struct Case {
+    const char *what;
+    int index;  // of the piece broken: 0 read, 1 insert "abc", 2 read
+    std::function<void(Piece &)> do_break;
+  };
+  const Case cases[] = {
+      {"gap before the second piece", 1, [](Piece &p) { p.computed_offset += 1; }},
+      {"first piece not at 0", 0, [](Piece &p) { p.computed_offset = 1; }},
+      {"insert piece beyond its change's bytes", 1, [](Piece &p) { p.change_offset = 1; }},
+      {"read piece beyond the file", 2, [](Piece &p) { p.change_offset = 5; }},
+      {"negative source offset", 1, [](Piece &p) { p.change_offset = -1; }},
+      {"negative length", 2, [](Piece &p) { p.computed_length = -2; }},
+      {"source offset near the limit", 2, [](Piece &p) { p.change_offset = kMax; }},
+      {"length near the limit", 2, [](Piece &p) { p.computed_length = kMax; }},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    // Break a copy of the pieces, check, and put the sound pieces back.
+    auto &pieces = session_->current_model().model_segments;
+    const vanto::internal::SegmentSequence sound = pieces;
+    c.do_break(piece(c.index));
+    const std::string broken_text = text_of(session_->current_model());
+    const CheckResult r = check_capturing_log(session_);
+    EXPECT_EQ(r.result, -1);
+    EXPECT_EQ(r.log, broken_text);
+    pieces = sound;
+    EXPECT_EQ(vanto_check_model(session_), 0);
+  }
+}
+
+TEST_F(BrokenModelTest, ExampleTextOfAContainmentFailure) {
+  piece(1).computed_length = 4;  // "abc" has only 3 bytes
+  piece(2).computed_offset = 8;
+  const CheckResult r = check_capturing_log(session_);
+  EXPECT_EQ(r.result, -1);
+  EXPECT_EQ(r.log,
+            "{\"kind\": \"R\", \"computed_offset\": 0, \"computed_length\": 4, \"change_offset\": 0, "
+            "\"change\": {\"serial\": 0, \"kind\": \"I\", \"offset\": 0, \"length\": 10}}\n"
+            "{\"kind\": \"I\", \"computed_offset\": 4, \"computed_length\": 4, \"change_offset\": 0, "
+            "\"change\": {\"serial\": 1, \"kind\": \"I\", \"offset\": 4, \"length\": 3, \"bytes\": "
+            "\"abc\"}}\n"
+            "{\"kind\": \"R\", \"computed_offset\": 8, \"computed_length\": 6, \"change_offset\": 4, "
+            "\"change\": {\"serial\": 0, \"kind\": \"I\", \"offset\": 0, \"length\": 10}}\n");
+}
+
+// Every model is checked from offset 0, and a failure in a lower model
+// prints the current one.
+TEST_F(BrokenModelTest, LowerModelsAreCheckedAndTheCurrentOneIsPrinted) {
+  auto upper = std::make_unique<vanto_model_struct>();
+  vanto::internal::reset_model_segments_(*upper, 13);
+  session_->models.push_back(std::move(upper));
+  const std::string current_text = text_of(session_->current_model());
+  EXPECT_EQ(vanto_check_model(session_), 0);
+
+  auto &lower = session_->models.front()->model_segments;
+  std::next(lower.begin())->computed_offset = 5;
+  const CheckResult r = check_capturing_log(session_);
+  EXPECT_EQ(r.result, -1);
+  EXPECT_EQ(r.log, current_text);
+  // The upper model has no file of its own; take it off before the session goes.
+  session_->models.pop_back();
+}
+
+}  // namespace
