@@ -49,3 +49,13 @@ std::string vanto_session_get_segment_string(const vanto_session_t *session, int
   return result;
 }
 
+
+#include "vanto_edit/viewport.h"
+
+std::string vanto_viewport_get_string(const vanto_viewport_t *viewport) {
+  // The data read refills a marked viewport; the length is then what it holds.
+  const unsigned char *data = vanto_viewport_get_data(viewport);
+  if (data == nullptr) return {};
+  return std::string(reinterpret_cast<const char *>(data),
+                     static_cast<size_t>(vanto_viewport_get_length(viewport)));
+}
