@@ -1,13 +1,116 @@
 /*
- * vanto_edit/search.h
+ * vanto_edit/search.h — forward pattern search over a session's edited data.
+ *
+ * A search context finds the occurrences of one byte pattern (1 to
+ * VANTO_SEARCH_PATTERN_LIMIT - 1 bytes) inside a fixed range of a session's
+ * data, one match per call of vanto_search_next_match.  Every call reads the
+ * data as it is at that moment, changes included, so edits made between
+ * calls are seen; the range's start and length stay as they were fixed at
+ * creation.  The data is read in windows of at most 1 MiB that overlap by
+ * the pattern's length minus one, so an occurrence that straddles two
+ * windows is still found.  Matching is exact, or case-insensitive by folding
+ * the pattern and each window (never the session's data) to lower case with
+ * the standard tolower.
+ *
+ * Typical use: create a context, call vanto_search_next_match while it
+ * returns 1 and read vanto_search_context_get_offset after each success,
+ * then destroy the context (or leave it to the session's destruction).
+ *
+ * Ownership: a context belongs to its session, which destroys any that are
+ * left when it is destroyed itself; the host holds a plain handle that is
+ * valid until vanto_search_destroy_context or the session's destruction.
+ * The pattern given at creation is copied; the caller's buffer may go at
+ * once.
+ *
+ * Threading: a context is used on the thread that uses its session, one call
+ * at a time.
+ *
+ * Null handles: creation returns null for a null session or pattern; the
+ * queries and vanto_search_next_match return 0 for a null context;
+ * vanto_search_destroy_context ignores null.
  */
 #ifndef VANTO_EDIT_SEARCH_H
 #define VANTO_EDIT_SEARCH_H
+
+#include <stdint.h>
 
 #include "vanto_edit/types.h"
 
 VANTO_EXTERN_C_BEGIN
 
+/*
+ * Creates a search context for `pattern` over the range of `session_length`
+ * bytes starting at `session_offset` in the session's data.
+ * pattern_length: the pattern's size in bytes; 0 means the pattern is a
+ *   zero-terminated text whose length is measured.
+ * session_length: 0 means from session_offset to the end of the data as it
+ *   is now (the range is not extended by later inserts).
+ * case_insensitive: non-zero folds 'A' to 'Z' (and whatever else tolower
+ *   changes) to lower case in the pattern and in the data searched.
+ * The offset is not checked against the data: parts of a range that lie
+ * outside the data hold nothing to find.
+ * Returns the new context, owned by the session (see above), with no current
+ * match.  Returns null, creating nothing, when the session or pattern is
+ * null, the pattern is empty or its length negative, the pattern has
+ * VANTO_SEARCH_PATTERN_LIMIT (524,288) bytes or more or is longer than the
+ * range, the range's length is negative or its end does not fit in 64 bits,
+ * or memory runs out.
+ */
+VANTO_EXPORT vanto_search_context_t *vanto_search_create_context_bytes(
+    vanto_session_t *session, const unsigned char *pattern, int64_t pattern_length,
+    int64_t session_offset, int64_t session_length, int case_insensitive);
+
+/* As vanto_search_create_context_bytes, with the pattern given as characters. */
+VANTO_EXPORT vanto_search_context_t *vanto_search_create_context(
+    vanto_session_t *session, const char *pattern, int64_t pattern_length, int64_t session_offset,
+    int64_t session_length, int case_insensitive);
+
+/*
+ * Finds the next occurrence of the pattern in the context's range.
+ * The first call, and any call after one that found nothing, searches from
+ * the start of the range and ignores `advance`.  After a match at offset M
+ * the search resumes at M + advance: an advance of 1 finds occurrences that
+ * overlap the previous one, an advance equal to the pattern length only
+ * those that do not.  Matches always lie whole inside the range.
+ * Returns 1 when an occurrence was found (vanto_search_context_get_offset
+ * then gives its offset in the session's data); 0 when none is left, after
+ * which the context has no current match and a further call starts again at
+ * the beginning of the range.  Returns 0 without changing anything for a
+ * null context or an advance below 1.  A part of the range that cannot be
+ * read (it lies beyond the data, or the backing file fails) counts as holding
+ * no occurrence; no error is reported.  Memory: one window of at most 1 MiB,
+ * released before the call returns.
+ */
+VANTO_EXPORT int vanto_search_next_match(vanto_search_context_t *context, int64_t advance);
+
+/*
+ * Offset of the current match in the session's data; while there is none
+ * (after creation, or after a call that found nothing) the end of the range,
+ * its start plus its length.  0 for a null context.
+ */
+VANTO_EXPORT int64_t vanto_search_context_get_offset(const vanto_search_context_t *context);
+
+/* Length of the pattern, which is also the length of every match.  0 for a null context. */
+VANTO_EXPORT int64_t vanto_search_context_get_length(const vanto_search_context_t *context);
+
+/*
+ * Destroys a search context and removes it from its session; the session's
+ * other contexts keep their order.  Null is ignored.  Sends no event.  The
+ * handle is invalid afterwards and must not be destroyed again.
+ */
+VANTO_EXPORT void vanto_search_destroy_context(vanto_search_context_t *context);
+
 VANTO_EXTERN_C_END
+
+#ifdef __cplusplus
+#include <string_view>
+/*
+ * As vanto_search_create_context_bytes with the view's bytes and size; the
+ * view is never measured as text, so an empty view is refused (null).
+ */
+VANTO_EXPORT vanto_search_context_t *vanto_search_create_context_string(
+    vanto_session_t *session, std::string_view pattern, int64_t session_offset,
+    int64_t session_length, int case_insensitive);
+#endif
 
 #endif /* VANTO_EDIT_SEARCH_H */

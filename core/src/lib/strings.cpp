@@ -50,6 +50,20 @@ std::string vanto_session_get_segment_string(const vanto_session_t *session, int
 }
 
 
+#include "vanto_edit/search.h"
+
+vanto_search_context_t *vanto_search_create_context_string(vanto_session_t *session,
+                                                           std::string_view pattern,
+                                                           int64_t session_offset,
+                                                           int64_t session_length,
+                                                           int case_insensitive) {
+  // A view is not zero-terminated: an empty one must not be measured as text.
+  if (pattern.empty()) return nullptr;
+  return vanto_search_create_context_bytes(
+      session, reinterpret_cast<const unsigned char *>(pattern.data()),
+      static_cast<int64_t>(pattern.size()), session_offset, session_length, case_insensitive);
+}
+
 #include "vanto_edit/viewport.h"
 
 std::string vanto_viewport_get_string(const vanto_viewport_t *viewport) {
