@@ -158,11 +158,14 @@ VANTO_EXPORT int vanto_session_notify_changed_viewports(const vanto_session_t *s
 
 /*
  * Counts each byte value in `length` bytes of the edited data from `offset`
- * (0 = to the end) into the caller's 256 counters, which are cleared first.
- * Returns 0 on success; 1 when the data could not be read (the offset lies
- * beyond the end, or the backing file failed), the counters then holding the
- * counts of what was read.  A range reaching past the end counts the bytes
- * that exist and returns 0.  -1 for a null session or counter array.
+ * (0 = to the end) into the caller's 256 counters: counter b is the number of
+ * bytes of value b.  The counters are cleared first, never accumulated.  The
+ * data is read in pieces of at most 8 KiB.
+ * Returns 0 on success; a range reaching past the end counts the bytes that
+ * exist and returns 0.  Returns 1 when the offset is negative or lies beyond
+ * the end of the data, or the length is negative (all counters 0), or when
+ * the backing file cannot be read (the counters then hold the counts of the
+ * pieces read before).  -1 for a null session or counter array.
  */
 VANTO_EXPORT int vanto_session_profile(const vanto_session_t *session, int64_t profile[256],
                                        int64_t offset, int64_t length);

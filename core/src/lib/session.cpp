@@ -182,3 +182,75 @@ int vanto_session_notify_changed_viewports(const vanto_session_t *session) {
   }
   return called;
 }
+
+#include <algorithm>
+#include <memory>
+
+namespace {
+
+// Read size of the profile: a range of any length is counted through one
+// buffer of this many bytes.
+constexpr int64_t kProfilePieceSize = 8192;
+
+// Four interleaved sets of counters, summed at the end, so that runs of equal
+// bytes do not wait on one counter's previous increment.
+struct ProfileTally {
+  int64_t lanes[4][256] = {};
+
+  void add(const unsigned char *bytes, int64_t n) {
+    int64_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+      ++lanes[0][bytes[i]];
+      ++lanes[1][bytes[i + 1]];
+      ++lanes[2][bytes[i + 2]];
+      ++lanes[3][bytes[i + 3]];
+    }
+    for (; i < n; ++i) ++lanes[0][bytes[i]];
+  }
+
+  void store(int64_t profile[256]) const {
+    for (int b = 0; b < 256; ++b) {
+      profile[b] = lanes[0][b] + lanes[1][b] + lanes[2][b] + lanes[3][b];
+    }
+  }
+};
+
+}  // namespace
+
+int vanto_session_profile(const vanto_session_t *session, int64_t profile[256], int64_t offset,
+                          int64_t length) {
+  if (session == nullptr || profile == nullptr) return -1;
+  for (int b = 0; b < 256; ++b) profile[b] = 0;
+
+  const int64_t size = vanto_session_get_computed_file_size(session);
+  if (offset < 0 || offset > size) return 1;
+  if (length == 0) length = size - offset;
+  if (length < 0) return 1;
+  if (length == 0) return 0;
+
+  vanto_segment_struct piece{};
+  piece.capacity = std::min(length, kProfilePieceSize);
+  small_buffer_allocate(piece.data, piece.capacity);
+  const unsigned char *bytes = small_buffer_data(piece.data, piece.capacity);
+
+  auto tally = std::make_unique<ProfileTally>();
+  int result = 0;
+  int64_t remaining = length;
+  while (remaining > 0) {
+    piece.offset = offset;
+    if (populate_data_segment_(session, &piece) != 0) {
+      result = 1;
+      break;
+    }
+    const int64_t n = std::min(piece.length, remaining);
+    // A range that reaches past the end of the data stops at the end: what
+    // exists is counted.
+    if (n <= 0) break;
+    tally->add(bytes, n);
+    offset += n;
+    remaining -= n;
+  }
+  tally->store(profile);
+  small_buffer_free(piece.data, piece.capacity);
+  return result;
+}
