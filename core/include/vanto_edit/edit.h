@@ -110,10 +110,11 @@ VANTO_EXPORT int64_t vanto_edit_redo_last_undo(vanto_session_t *session);
 
 /*
  * Drops every change: the data is the session's own file again.  Checkpoints
- * are destroyed first (newest first, each with its event).  Every viewport is
- * marked and sent VIEWPORT_EVENT_CLEAR, then SESSION_EVENT_CLEAR is fired.
- * Works while changes are paused.  0, or -1 when the backing file cannot be
- * measured (nothing changed then).
+ * are destroyed first, newest first, each with its file removed and its
+ * SESSION_EVENT_DESTROY_CHECKPOINT.  Then every viewport is marked and sent
+ * VIEWPORT_EVENT_CLEAR, and SESSION_EVENT_CLEAR is fired; afterwards every
+ * change count is 0.  Works while changes are paused.  0, or -1 when the
+ * session is null or its own file cannot be measured (nothing changed then).
  */
 VANTO_EXPORT int vanto_edit_clear_changes(vanto_session_t *session);
 
@@ -141,47 +142,86 @@ VANTO_EXPORT void vanto_edit_destroy_viewport(vanto_viewport_t *viewport);
 /* ---- save, checkpoints, transforms ----------------------------------------- */
 
 /*
- * Saves the edited data to `file_path` through a complete temporary file in
- * the target's directory that is renamed onto the target.  With flags
- * SAVE_FLAG_NONE an existing target is left alone and the data goes to a free
- * name beside it; with SAVE_FLAG_OVERWRITE (any nonzero value) it is
- * replaced, and replacing the session's own file re-bases the session on the
- * saved file (history cleared, SESSION_EVENT_CLEAR).  `saved_file_path`, when
- * not null, is a 260-byte buffer that receives the saved file's absolute
- * path (empty after a failure).  Fires SESSION_EVENT_SAVE on success.
- * Returns 0, or: -1 the directory cannot be created; -2 the temporary name
- * does not fit; -3 the temporary file cannot be created; -4 it cannot be
- * opened as a stream; -5 the backing file cannot be copied; -6 the data
- * cannot be written; -7 the target cannot be replaced; -8 no free name;
- * -9 the rename fails; -10 the saved file cannot be reopened for re-basing.
+ * Saves the edited data to `file_path`.
+ *
+ * The data is written into a temporary file ".VantoEdit_XXXXXX" in the
+ * destination's directory (created with its parents when missing), flushed,
+ * fsync'ed and closed, and then renamed onto the destination in one step: an
+ * existing file is replaced whole or not at all, never removed first.  The
+ * directory is fsync'ed after the rename.  No temporary file remains after a
+ * success.
+ *
+ * flags: SAVE_FLAG_NONE leaves an existing regular file alone and saves under
+ * the first free name "<stem>-N<ext>" beside it (a name taken meanwhile is
+ * never overwritten); SAVE_FLAG_OVERWRITE (any nonzero value) replaces it.
+ * A target that is a symbolic link stays a link: the file it points to is
+ * replaced.  A replaced file keeps its permission bits; a new file gets 0600.
+ *
+ * Replacing the session's own file (the file the session was opened on,
+ * however many checkpoints exist) re-bases the session on the saved file:
+ * every checkpoint is dropped (files removed, one
+ * SESSION_EVENT_DESTROY_CHECKPOINT each), all histories are emptied, the
+ * viewports are marked without being notified, SESSION_EVENT_CLEAR is fired,
+ * and the host's viewport-callback pause state is what it was before.
+ * A checkpoint file of the session is never a valid target (-9).
+ *
+ * saved_file_path: null, or a 260-byte buffer; it is emptied on entry and on
+ * success receives the saved file's canonical absolute path.  It is also the
+ * event pointer of SESSION_EVENT_SAVE, fired last on success.
+ *
+ * Returns 0, or: -1 null session, null or empty path, or the directory cannot
+ * be created; -2 the temporary name does not fit in 259 characters; -3 the
+ * temporary file cannot be created; -4 it cannot be opened as a stream; -5 the
+ * session's files cannot be read whole; -6 the data cannot be written, flushed,
+ * synced or closed; -7 the target cannot be inspected; -8 no free name (the
+ * complete temporary file is kept and named in the log); -9 the target is a
+ * checkpoint file of the session, or the rename fails (a complete temporary
+ * file is kept and named in the log; target and session unchanged); -10 the
+ * saved file cannot be reopened for re-basing (the data is saved, the session
+ * goes on with its previous data and history).  Except at -8 and -9 no
+ * temporary file is left behind.  A failure fires no event and never reaches
+ * the host as an exception.
  */
 VANTO_EXPORT int vanto_edit_save(vanto_session_t *session, const char *file_path, int32_t flags,
                                  char *saved_file_path);
 
 /*
- * Freezes the edited data into a checkpoint file in `checkpoint_directory`
- * (created if missing) and goes on editing above it.  Fires SESSION_EVENT_SAVE
- * and SESSION_EVENT_CREATE_CHECKPOINT.  0, or -1 on failure (session
- * unchanged).
+ * Freezes the edited data into a checkpoint file
+ * "<dir>/.VantoEdit-chk.<level>.XXXXXX" (level 1 for the first checkpoint,
+ * dir the canonical form of `checkpoint_directory`, created if missing) and
+ * goes on editing above it: the changes made so far stay counted but can be
+ * undone only after the checkpoint is destroyed.  Fires SESSION_EVENT_SAVE
+ * (null pointer) and SESSION_EVENT_CREATE_CHECKPOINT; viewports are not
+ * touched.  Returns 0, or -1 (session unchanged, no checkpoint file left)
+ * for a null argument, a name that does not fit in 259 characters, a failed
+ * save or a checkpoint file that cannot be opened.
  */
 VANTO_EXPORT int vanto_edit_create_checkpoint(vanto_session_t *session,
                                               const char *checkpoint_directory);
 
 /*
  * Drops the newest checkpoint with the changes made since, removing its file:
- * the data is again what it was when the checkpoint was taken.  Fires
- * SESSION_EVENT_DESTROY_CHECKPOINT.  0, or -1 when there is no checkpoint.
+ * the data, the change count and the history are again what they were when
+ * the checkpoint was taken.  Every viewport is marked so that it re-reads the
+ * restored data (no viewport event).  Fires SESSION_EVENT_DESTROY_CHECKPOINT.
+ * Returns 0 (also when the file could not be removed, which is logged), or -1
+ * for a null session or one without checkpoints.
  */
 VANTO_EXPORT int vanto_edit_destroy_last_checkpoint(vanto_session_t *session);
 
 /*
  * Replaces each byte of `length` bytes at `offset` (0 = to the end) by
- * `transform(byte, user_data)`, through a new checkpoint in
- * `checkpoint_directory` whose file is rewritten; destroying that checkpoint
- * takes the transform back.  Every viewport is marked and sent
- * VIEWPORT_EVENT_TRANSFORM, then SESSION_EVENT_TRANSFORM is fired.  0, or -1
- * when changes are paused, the checkpoint cannot be made, the range is out of
- * range, or the file work fails.
+ * `transform(byte, user_data)`: a new checkpoint is created in
+ * `checkpoint_directory` and its file rewritten through the transform, so
+ * destroying that checkpoint takes the transform back.  No change record is
+ * added.  Events: SESSION_EVENT_SAVE, SESSION_EVENT_CREATE_CHECKPOINT, then
+ * VIEWPORT_EVENT_TRANSFORM to every viewport (each is marked), then
+ * SESSION_EVENT_TRANSFORM.  Returns 0, or -1: refused, with nothing changed,
+ * for a null argument or while changes are paused or when the checkpoint
+ * cannot be made; failed, with the new checkpoint (untransformed) left in
+ * place, when the range does not lie inside the data (negative offset or
+ * length, offset at or past the end, range past the end; every range of an
+ * empty session) or the file work fails.
  */
 VANTO_EXPORT int vanto_edit_apply_transform(vanto_session_t *session, vanto_byte_transform_t transform,
                                             void *user_data, int64_t offset, int64_t length,

@@ -1,0 +1,569 @@
+// Saving, checkpoints and byte transforms of session data.
+//
+// A save never writes into a file the session reads from.  It writes the
+// edited data into a temporary file beside the destination, makes it durable
+// (flush, fsync, close, each checked) and renames it onto the destination in
+// one step, so an existing file is replaced whole or not at all.  Only after
+// that rename has succeeded does a session that saved over its own file let
+// go of the stream it reads the old file through.
+//
+// A checkpoint is a save into a file of its own followed by a new model that
+// reads that file; a transform is a checkpoint whose file is then rewritten
+// through a byte function.
+//
+// None of these calls lets an exception out: file-system errors raised by the
+// path utilities are caught here, logged, temporary files are removed, and
+// the call returns its failure code.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "impl_/internal_fun.h"
+#include "impl_/log.h"
+#include "vanto_edit/edit.h"
+#include "vanto_edit/filesystem.h"
+#include "vanto_edit/session.h"
+#include "vanto_edit/utility.h"
+
+static_assert(sizeof(off_t) >= 8, "64-bit file positions are required");
+
+using namespace vanto::internal;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::size_t kPathBufferSize = VANTO_PATH_BUFFER_SIZE;
+
+// Output buffer of the save's stream: large enough that many small change
+// pieces go to the file in few system calls, independent of the data size.
+constexpr std::size_t kSaveStreamBuffer = 1 << 20;
+
+// How often a free-name save looks for another name when the chosen one was
+// taken between the choice and the rename.
+constexpr int kFreeNameAttempts = 16;
+
+// Longest chain of symbolic links followed to find the file a target names.
+constexpr int kMaxLinkHops = 40;
+
+struct FileId {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  bool operator==(const FileId &other) const { return dev == other.dev && ino == other.ino; }
+};
+
+std::optional<FileId> stream_id(FILE *stream) {
+  struct stat st {};
+  if (stream == nullptr || ::fstat(::fileno(stream), &st) != 0) return std::nullopt;
+  return FileId{st.st_dev, st.st_ino};
+}
+
+std::optional<FileId> path_id(const std::string &path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  return FileId{st.st_dev, st.st_ino};
+}
+
+// Removes a file without raising; false (with errno set) when nothing was
+// removed.
+bool remove_quietly(const std::string &path) {
+  if (path.empty()) return false;
+  return ::unlink(path.c_str()) == 0;
+}
+
+// Opens a file for reading as a model's backing stream.  The descriptor is
+// not handed to programs the host starts.
+FILE *open_backing_stream(const std::string &path) {
+  FILE *stream = std::fopen(path.c_str(), "rb");
+  if (stream != nullptr) {
+    const int fd = ::fileno(stream);
+    ::fcntl(fd, F_SETFD, ::fcntl(fd, F_GETFD) | FD_CLOEXEC);
+  }
+  return stream;
+}
+
+// Size of an open stream, -1 when it cannot be measured.
+int64_t stream_length(FILE *stream) {
+  struct stat st {};
+  if (stream == nullptr || ::fstat(::fileno(stream), &st) != 0) return -1;
+  return static_cast<int64_t>(st.st_size);
+}
+
+// The file a path finally names: symbolic links are followed (also a link
+// whose file does not exist yet), so that saving through a link replaces the
+// file it points to and leaves the link in place.  A path that is no link
+// comes back unchanged.
+std::string resolve_links(const std::string &target) {
+  fs::path path(target);
+  for (int hop = 0; hop < kMaxLinkHops; ++hop) {
+    std::error_code ec;
+    const fs::file_status st = fs::symlink_status(path, ec);
+    if (ec || !fs::is_symlink(st)) break;
+    const fs::path next = fs::read_symlink(path, ec);
+    if (ec) break;
+    path = next.is_absolute() ? next : path.parent_path() / next;
+  }
+  return path.string();
+}
+
+// Makes a directory entry durable after a rename into it.
+void sync_directory(const std::string &file_path) {
+  const std::string parent = fs::path(file_path).parent_path().string();
+  const char *dir = parent.empty() ? "." : parent.c_str();
+  const int fd = ::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    VANTO_LOG_AS("vanto_edit_save", "cannot open directory for fsync: " << std::strerror(errno)
+                                                                         << ", directory: " << dir);
+    return;
+  }
+  if (::fsync(fd) != 0) {
+    VANTO_LOG_AS("vanto_edit_save",
+                 "fsync of directory failed: " << std::strerror(errno) << ", directory: " << dir);
+  }
+  ::close(fd);
+}
+
+// The temporary file of a save: closed and removed when the save gives up,
+// unless it is to be kept (a complete file whose rename failed) or has become
+// the destination.
+class TempFile {
+ public:
+  TempFile() = default;
+  TempFile(const TempFile &) = delete;
+  TempFile &operator=(const TempFile &) = delete;
+  ~TempFile() {
+    close_stream();
+    if (!path_.empty() && !keep_) remove_quietly(path_);
+  }
+
+  void set_path(const std::string &path) { path_ = path; }
+  const std::string &path() const { return path_; }
+  void set_stream(FILE *stream) { stream_ = stream; }
+  FILE *stream() const { return stream_; }
+  // Closes the stream; false when the close reported an error.
+  bool close_stream() {
+    if (stream_ == nullptr) return true;
+    const bool ok = std::fclose(stream_) == 0;
+    stream_ = nullptr;
+    return ok;
+  }
+  void keep() { keep_ = true; }
+  void renamed() { path_.clear(); }
+
+ private:
+  std::string path_;
+  FILE *stream_ = nullptr;
+  bool keep_ = false;
+};
+
+// Writes the current model's pieces, in order, to `out`.  0, or the save's
+// failure code (-5 backing file short, -6 write failed).
+int write_model(const vanto_model_struct &model, FILE *out) {
+  int64_t total = 0;
+  for (const ModelSegment &piece : model.model_segments) {
+    if (piece.computed_offset != total) {
+      abort_on_continuity_break_(model, "vanto_edit_save",
+                                 ContinuityBreak{true, total, piece.computed_offset});
+    }
+    const vanto_change_struct &change = *piece.change;
+    const auto length = static_cast<size_t>(piece.computed_length);
+    if (change.serial != 0) {
+      if (length > 0 &&
+          std::fwrite(change.bytes() + piece.change_offset, 1, length, out) != length) {
+        VANTO_LOG_AS("vanto_edit_save", "fwrite failed: " << std::strerror(errno));
+        return -6;
+      }
+    } else {
+      if (model.backing_file == nullptr) {
+        VANTO_LOG_AS("vanto_edit_save", "attempt to read segment from null file pointer");
+        std::abort();
+      }
+      const int64_t copied = vanto_util_write_segment_to_file(
+          model.backing_file, piece.change_offset, piece.computed_length, out);
+      if (copied != piece.computed_length) {
+        // The copy stops at the first chunk that cannot be read or written;
+        // the output stream's error flag tells which side failed.
+        if (std::ferror(out) != 0) {
+          VANTO_LOG_AS("vanto_edit_save", "fwrite failed: " << std::strerror(errno));
+          return -6;
+        }
+        VANTO_LOG_AS("vanto_edit_save", "vanto_util_write_segment_to_file failed");
+        return -5;
+      }
+    }
+    total += piece.computed_length;
+  }
+  return 0;
+}
+
+// Flushes, syncs and closes the temporary file; -6 when any step fails.
+int finish_temp_file(TempFile &temp) {
+  FILE *out = temp.stream();
+  if (std::fflush(out) != 0) {
+    VANTO_LOG_AS("vanto_edit_save", "fflush failed: " << std::strerror(errno));
+    return -6;
+  }
+  if (::fsync(::fileno(out)) != 0) {
+    VANTO_LOG_AS("vanto_edit_save", "fsync failed: " << std::strerror(errno));
+    return -6;
+  }
+  if (!temp.close_stream()) {
+    VANTO_LOG_AS("vanto_edit_save", "fclose failed: " << std::strerror(errno));
+    return -6;
+  }
+  return 0;
+}
+
+// Puts the finished temporary file in place.  Overwrite mode replaces the
+// destination in one rename.  Free-name mode never replaces anything: a name
+// that was taken after it was chosen makes it look for the next free one.
+// 0, or -8 / -9 with the temporary file kept.
+int rename_into_place(const std::string &temp_path, const char *target, bool overwrite,
+                      std::string &destination) {
+  int error = 0;
+  if (overwrite) {
+    if (std::rename(temp_path.c_str(), destination.c_str()) == 0) return 0;
+    error = errno;
+  } else {
+    for (int attempt = 0; attempt < kFreeNameAttempts; ++attempt) {
+      if (::renameat2(AT_FDCWD, temp_path.c_str(), AT_FDCWD, destination.c_str(),
+                      RENAME_NOREPLACE) == 0) {
+        return 0;
+      }
+      error = errno;
+      if (error == EINVAL || error == ENOSYS) {
+        // A file system without the no-replace rename: test, then rename.
+        if (vanto_util_file_exists(destination.c_str()) != 0) {
+          error = EEXIST;
+        } else if (std::rename(temp_path.c_str(), destination.c_str()) == 0) {
+          return 0;
+        } else {
+          error = errno;
+        }
+      }
+      if (error != EEXIST) break;
+      char free_name[kPathBufferSize];
+      if (vanto_util_available_filename(target, free_name) == nullptr) {
+        VANTO_LOG_AS("vanto_edit_save",
+                     "cannot find available filename, temp filename: " << temp_path);
+        return -8;
+      }
+      // The same name again means something other than a regular file holds
+      // it (a directory, say): no other name will be offered.
+      if (destination == free_name) break;
+      destination = free_name;
+    }
+  }
+  VANTO_LOG_AS("vanto_edit_save", "rename failed: " << std::strerror(error)
+                                                    << ", temp filename: " << temp_path);
+  return -9;
+}
+
+// Drops every checkpoint, newest first, as vanto_edit_destroy_last_checkpoint
+// does (files removed, one event each).
+void drop_all_checkpoints(vanto_session_struct &session) {
+  while (session.models.size() > 1) vanto_edit_destroy_last_checkpoint(&session);
+}
+
+// Makes the session read `fresh` (`length` bytes, already open) as its own
+// file with an empty history: checkpoints dropped, first model re-based,
+// every change released, viewports marked without hearing of it, and
+// SESSION_EVENT_CLEAR sent.  The host's viewport pause state is kept.
+void rebase_session(vanto_session_struct &session, FILE *fresh, int64_t length,
+                    const std::string &saved_path) {
+  const bool host_paused = vanto_session_viewport_event_callbacks_paused(&session) != 0;
+  vanto_session_pause_viewport_event_callbacks(&session);
+  drop_all_checkpoints(session);
+
+  vanto_model_struct &first = session.first_model();
+  FILE *old = first.backing_file;
+  first.backing_file = fresh;
+  if (old != nullptr) std::fclose(old);
+  // The path the host opened keeps naming the file unless the save replaced
+  // the file under another name (a second hard link); then the saved name is
+  // the one that reaches the session's data.
+  if (path_id(first.file_path) != stream_id(fresh)) first.file_path = saved_path;
+
+  reset_model_segments_(first, length);
+  for (auto &model : session.models) {
+    clear_model_changes_(*model);
+    clear_model_changes_undone_(*model);
+  }
+  mark_all_viewports_(session, VIEWPORT_EVENT_CLEAR, SESSION_EVENT_CLEAR);
+  if (!host_paused) vanto_session_resume_viewport_event_callbacks(&session);
+}
+
+// The body of vanto_edit_save once its arguments are known to be usable.
+// `stage_code` tells the caller which code a raised file-system error maps to.
+int save_session(vanto_session_struct &session, const char *target, bool overwrite,
+                 char *saved_path, int &stage_code) {
+  stage_code = -1;
+  const std::string resolved = resolve_links(target);
+
+  // A checkpoint file belongs to the session: writing over it would change
+  // data the session reads.
+  if (const auto id = path_id(resolved)) {
+    for (size_t i = 1; i < session.models.size(); ++i) {
+      if (stream_id(session.models[i]->backing_file) == id) {
+        VANTO_LOG_AS("vanto_edit_save", "target is a checkpoint file of the session: " << target);
+        return -9;
+      }
+    }
+  }
+
+  // The temporary file must be made in the destination's directory so that
+  // the rename stays within one file system.  In free-name mode the new name
+  // is chosen beside the target as given; otherwise the destination is the
+  // file the target (possibly a link) names.
+  const bool free_name_expected = !overwrite && vanto_util_file_exists(target) != 0;
+  std::string dir = fs::path(free_name_expected ? std::string(target) : resolved).parent_path().string();
+  if (dir.empty()) dir = fs::current_path().string();
+
+  // Name check first, so that a name that cannot fit leaves nothing on disk.
+  char temp_name[kPathBufferSize];
+  const int formatted = std::snprintf(temp_name, sizeof temp_name, "%s%c.VantoEdit_XXXXXX",
+                                      dir.c_str(), vanto_util_directory_separator());
+  if (formatted < 0 || formatted >= static_cast<int>(sizeof temp_name)) {
+    VANTO_LOG_AS("vanto_edit_save", "snprintf failed");
+    return -2;
+  }
+
+  if (vanto_util_directory_exists(dir.c_str()) == 0 &&
+      vanto_util_create_directory(dir.c_str()) != 0) {
+    char normalized[kPathBufferSize];
+    VANTO_LOG_AS("vanto_edit_save",
+                 "failed to create directory: " << vanto_util_normalize_path(dir.c_str(), normalized));
+    return -1;
+  }
+
+  stage_code = -3;
+  errno = 0;
+  const int fd = vanto_util_mkstemp(temp_name);
+  if (fd < 0) {
+    VANTO_LOG_AS("vanto_edit_save", "mkstemp failed: " << std::strerror(errno)
+                                                       << ", temp filename: " << temp_name);
+    return -3;
+  }
+  // The stream's buffer must outlive the stream, which the TempFile closes.
+  std::vector<char> stream_buffer(kSaveStreamBuffer);
+  TempFile temp;
+  temp.set_path(temp_name);
+
+  // A file that is replaced keeps its permission bits; a new file stays 0600.
+  struct stat existing {};
+  if (overwrite && ::stat(resolved.c_str(), &existing) == 0 && S_ISREG(existing.st_mode)) {
+    if (::fchmod(fd, existing.st_mode & 07777) != 0) {
+      VANTO_LOG_AS("vanto_edit_save", "fchmod failed: " << std::strerror(errno));
+    }
+  }
+
+  stage_code = -4;
+  FILE *out = ::fdopen(fd, "wb");
+  if (out == nullptr) {
+    VANTO_LOG_AS("vanto_edit_save", "fdopen failed: " << std::strerror(errno));
+    ::close(fd);
+    return -4;
+  }
+  temp.set_stream(out);
+  std::setvbuf(out, stream_buffer.data(), _IOFBF, stream_buffer.size());
+
+  stage_code = -6;
+  if (const int rc = write_model(session.current_model(), out); rc != 0) return rc;
+  if (const int rc = finish_temp_file(temp); rc != 0) return rc;
+
+  // Where the data goes, and whether that is the session's own file.
+  stage_code = overwrite ? -7 : -8;
+  std::string destination = resolved;
+  if (!overwrite && vanto_util_file_exists(target) != 0) {
+    char free_name[kPathBufferSize];
+    if (vanto_util_available_filename(target, free_name) == nullptr) {
+      VANTO_LOG_AS("vanto_edit_save",
+                   "cannot find available filename, temp filename: " << temp.path());
+      temp.keep();
+      return -8;
+    }
+    destination = free_name;
+  }
+  bool own_file = false;
+  if (overwrite) {
+    const auto own = stream_id(session.first_model().backing_file);
+    own_file = own.has_value() && path_id(destination) == own;
+  }
+
+  stage_code = -9;
+  if (const int rc = rename_into_place(temp.path(), target, overwrite, destination); rc != 0) {
+    temp.keep();
+    return rc;
+  }
+  temp.renamed();
+  sync_directory(destination);
+
+  if (own_file) {
+    // The old stream stays open until the new file is open and measured, so
+    // the session can go on with its previous data if that fails.
+    FILE *fresh = open_backing_stream(destination);
+    const int64_t length = fresh != nullptr ? stream_length(fresh) : -1;
+    if (length < 0) {
+      VANTO_LOG_AS("vanto_edit_save", "fopen failed: " << std::strerror(errno));
+      if (fresh != nullptr) std::fclose(fresh);
+      return -10;
+    }
+    rebase_session(session, fresh, length, destination);
+  }
+
+  if (saved_path != nullptr) {
+    try {
+      vanto_util_normalize_path(destination.c_str(), saved_path);
+    } catch (const std::exception &error) {
+      // The data is in place; only its canonical name could not be had.
+      saved_path[0] = '\0';
+      VANTO_LOG_AS("vanto_edit_save", "cannot resolve the saved file's path: " << error.what());
+    }
+  }
+  notify_session_(session, SESSION_EVENT_SAVE, saved_path);
+  return 0;
+}
+
+}  // namespace
+
+int vanto_edit_save(vanto_session_t *session, const char *file_path, int32_t flags,
+                    char *saved_file_path) {
+  if (saved_file_path != nullptr) saved_file_path[0] = '\0';
+  if (session == nullptr || file_path == nullptr || file_path[0] == '\0') return -1;
+  int stage_code = -1;
+  try {
+    return save_session(*session, file_path, flags != 0, saved_file_path, stage_code);
+  } catch (const std::exception &error) {
+    // Raised by the path utilities; the temporary file, if any, has been
+    // removed on the way out.
+    VANTO_LOG("file system error: " << error.what());
+    if (saved_file_path != nullptr) saved_file_path[0] = '\0';
+    return stage_code;
+  }
+}
+
+int vanto_edit_create_checkpoint(vanto_session_t *session, const char *checkpoint_directory) {
+  if (session == nullptr || checkpoint_directory == nullptr || checkpoint_directory[0] == '\0') {
+    return -1;
+  }
+  char name[kPathBufferSize];
+  try {
+    if (vanto_util_directory_exists(checkpoint_directory) == 0 &&
+        vanto_util_create_directory(checkpoint_directory) != 0) {
+      VANTO_LOG("failed to create checkpoint directory");
+    }
+    char directory[kPathBufferSize];
+    vanto_util_normalize_path(checkpoint_directory, directory);
+    const int formatted =
+        std::snprintf(name, sizeof name, "%s%c.VantoEdit-chk.%zu.XXXXXX", directory,
+                      vanto_util_directory_separator(), session->models.size());
+    if (formatted < 0 || formatted >= static_cast<int>(sizeof name)) {
+      VANTO_LOG("failed to create checkpoint filename template");
+      return -1;
+    }
+  } catch (const std::exception &error) {
+    VANTO_LOG("file system error: " << error.what());
+    return -1;
+  }
+
+  errno = 0;
+  const int fd = vanto_util_mkstemp(name);
+  if (fd < 0) {
+    VANTO_LOG("failed to create checkpoint file: " << std::strerror(errno) << ", " << name);
+    return -1;
+  }
+  ::close(fd);
+
+  if (vanto_edit_save(session, name, SAVE_FLAG_OVERWRITE, nullptr) != 0) {
+    VANTO_LOG("failed to save checkpoint file");
+    remove_quietly(name);
+    return -1;
+  }
+
+  const int64_t size = vanto_session_get_computed_file_size(session);
+  FILE *stream = open_backing_stream(name);
+  if (stream == nullptr || stream_length(stream) != size) {
+    VANTO_LOG("fopen failed: " << std::strerror(errno) << ", " << name);
+    if (stream != nullptr) std::fclose(stream);
+    remove_quietly(name);
+    return -1;
+  }
+
+  session->prior_change_count = vanto_session_get_num_changes(session);
+  auto model = std::make_unique<vanto_model_struct>();
+  model->backing_file = stream;
+  model->file_path = name;
+  session->models.push_back(std::move(model));
+  reset_model_segments_(session->current_model(), size);
+  notify_session_(*session, SESSION_EVENT_CREATE_CHECKPOINT, nullptr);
+  return 0;
+}
+
+int vanto_edit_destroy_last_checkpoint(vanto_session_t *session) {
+  if (session == nullptr || session->models.size() < 2) return -1;
+  vanto_model_struct &current = session->current_model();
+  // Unlinking while the stream is open is fine; the stream goes with the
+  // model below, so no read ever meets a closed stream.
+  if (!remove_quietly(current.file_path)) VANTO_LOG(std::strerror(errno));
+  clear_model_changes_(current);
+  clear_model_changes_undone_(current);
+  session->models.pop_back();
+  session->prior_change_count -= static_cast<int64_t>(session->current_model().changes.size());
+
+  // The data is again that of the moment the checkpoint was taken: every
+  // viewport re-reads it on next access.  No viewport event is sent.
+  for (const auto &viewport : session->viewports) mark_viewport_(*viewport);
+  notify_session_(*session, SESSION_EVENT_DESTROY_CHECKPOINT, nullptr);
+  return 0;
+}
+
+int vanto_edit_apply_transform(vanto_session_t *session, vanto_byte_transform_t transform,
+                               void *user_data, int64_t offset, int64_t length,
+                               const char *checkpoint_directory) {
+  if (session == nullptr || transform == nullptr || checkpoint_directory == nullptr) return -1;
+  if (vanto_session_changes_paused(session) != 0) return -1;
+  if (vanto_edit_create_checkpoint(session, checkpoint_directory) != 0) return -1;
+
+  vanto_model_struct &model = session->current_model();
+  const std::string input = model.file_path;
+  const std::string output = input + "_";
+  if (vanto_util_apply_byte_transform_to_file(input.c_str(), output.c_str(), transform, user_data,
+                                              offset, length) != 0) {
+    remove_quietly(output);
+    return -1;
+  }
+
+  // The transformed file is opened before it takes the checkpoint file's
+  // name, and the old stream is closed only after the rename: until then the
+  // checkpoint's untransformed data stays readable.
+  errno = 0;
+  FILE *fresh = open_backing_stream(output);
+  if (fresh == nullptr || stream_length(fresh) != model.model_segments.total_length()) {
+    VANTO_LOG(std::strerror(errno != 0 ? errno : EIO));
+    if (fresh != nullptr) std::fclose(fresh);
+    remove_quietly(output);
+    return -1;
+  }
+  if (std::rename(output.c_str(), input.c_str()) != 0) {
+    VANTO_LOG(std::strerror(errno));
+    std::fclose(fresh);
+    remove_quietly(output);
+    return -1;
+  }
+  FILE *old = model.backing_file;
+  model.backing_file = fresh;
+  if (old != nullptr) std::fclose(old);
+
+  mark_all_viewports_(*session, VIEWPORT_EVENT_TRANSFORM, SESSION_EVENT_TRANSFORM);
+  return 0;
+}
