@@ -286,6 +286,13 @@ int vanto_edit_clear_changes(vanto_session_t *session) {
   vanto_model_struct &first = session->first_model();
   const int64_t length = backing_file_length_(first);
   if (length < 0) return -1;
+  // Clearing returns to the session's own file, so the checkpoints above it
+  // go first: newest first, each with its file and its event, as
+  // vanto_edit_destroy_last_checkpoint drops them.  Afterwards the first
+  // model is the current one again and every count starts from 0.
+  while (vanto_session_get_num_checkpoints(session) > 0) {
+    vanto_edit_destroy_last_checkpoint(session);
+  }
   reset_model_segments_(first, length);
   for (auto &model : session->models) {
     clear_model_changes_(*model);
