@@ -1,0 +1,197 @@
+// Search and profile throughput over a 256 MiB file that sits in the page
+// cache, each beside a reference that works on the same bytes in memory:
+//   - exact search for a 1-, 4- and 16-byte pattern that does not occur,
+//     against memchr (1 byte) and memmem;
+//   - case-insensitive search, against folding the bytes in memory with
+//     tolower and running memmem over them;
+//   - the byte-frequency profile, against a plain counting loop.
+// Every benchmark reports bytes per second over the 256 MiB.
+
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "vanto_edit/edit.h"
+#include "vanto_edit/search.h"
+#include "vanto_edit/session.h"
+
+namespace {
+
+constexpr int64_t kDataSize = int64_t{256} * 1024 * 1024;
+
+// The data: random letters, digits and a few punctuation marks.  '~' never
+// occurs, so every pattern below starts with it and has no occurrence, while
+// its other bytes occur everywhere (the skip table meets them all the time).
+constexpr char kAlphabet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789 .,";
+
+std::string pattern_of(int64_t length) {
+  std::string pattern = "~";
+  for (int64_t i = 1; i < length; ++i) pattern += kAlphabet[(i * 7) % 64];
+  return pattern;
+}
+
+// The file, its bytes in memory and one session on it, made on first use and
+// removed at exit.
+class Corpus {
+ public:
+  static Corpus &get() {
+    static Corpus corpus;
+    return corpus;
+  }
+
+  const std::vector<unsigned char> &bytes() const { return bytes_; }
+  vanto_session_t *session() const { return session_; }
+
+  ~Corpus() {
+    vanto_edit_destroy_session(session_);
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+  }
+
+ private:
+  Corpus() {
+    dir_ = std::filesystem::temp_directory_path() /
+           ("vanto_bench_search_" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir_);
+    const std::string path = (dir_ / "data").string();
+    bytes_.resize(static_cast<size_t>(kDataSize));
+    std::mt19937_64 rng(1);
+    for (size_t i = 0; i < bytes_.size(); i += 8) {
+      uint64_t r = rng();
+      for (size_t k = 0; k < 8; ++k, r >>= 8) bytes_[i + k] = static_cast<unsigned char>(kAlphabet[r & 63]);
+    }
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char *>(bytes_.data()), static_cast<std::streamsize>(bytes_.size()));
+    session_ = vanto_edit_create_session(path.c_str(), nullptr, nullptr, 0);
+    if (session_ == nullptr) std::abort();
+    // Read the file once so that every measurement finds it in the page cache.
+    std::array<int64_t, 256> counts{};
+    vanto_session_profile(session_, counts.data(), 0, 0);
+  }
+
+  std::filesystem::path dir_;
+  std::vector<unsigned char> bytes_;
+  vanto_session_t *session_ = nullptr;
+};
+
+void set_throughput(benchmark::State &state) {
+  state.SetBytesProcessed(state.iterations() * kDataSize);
+}
+
+// ---- exact search --------------------------------------------------------
+
+void BM_Search(benchmark::State &state) {
+  Corpus &corpus = Corpus::get();
+  const std::string pattern = pattern_of(state.range(0));
+  vanto_search_context_t *context =
+      vanto_search_create_context_string(corpus.session(), pattern, 0, 0, 0);
+  for (auto _ : state) {
+    if (vanto_search_next_match(context, 1) != 0) state.SkipWithError("unexpected match");
+  }
+  vanto_search_destroy_context(context);
+  set_throughput(state);
+}
+BENCHMARK(BM_Search)->Arg(1)->Arg(4)->Arg(16)->Unit(benchmark::kMillisecond);
+
+void BM_Memchr(benchmark::State &state) {
+  const auto &bytes = Corpus::get().bytes();
+  for (auto _ : state) {
+    const void *hit = std::memchr(bytes.data(), '~', bytes.size());
+    benchmark::DoNotOptimize(hit);
+    if (hit != nullptr) state.SkipWithError("unexpected match");
+  }
+  set_throughput(state);
+}
+BENCHMARK(BM_Memchr)->Unit(benchmark::kMillisecond);
+
+void BM_Memmem(benchmark::State &state) {
+  const auto &bytes = Corpus::get().bytes();
+  const std::string pattern = pattern_of(state.range(0));
+  for (auto _ : state) {
+    const void *hit = memmem(bytes.data(), bytes.size(), pattern.data(), pattern.size());
+    benchmark::DoNotOptimize(hit);
+    if (hit != nullptr) state.SkipWithError("unexpected match");
+  }
+  set_throughput(state);
+}
+BENCHMARK(BM_Memmem)->Arg(4)->Arg(16)->Unit(benchmark::kMillisecond);
+
+// ---- case-insensitive search ---------------------------------------------
+
+void BM_SearchCaseInsensitive(benchmark::State &state) {
+  Corpus &corpus = Corpus::get();
+  const std::string pattern = pattern_of(state.range(0));
+  vanto_search_context_t *context =
+      vanto_search_create_context_string(corpus.session(), pattern, 0, 0, 1);
+  for (auto _ : state) {
+    if (vanto_search_next_match(context, 1) != 0) state.SkipWithError("unexpected match");
+  }
+  vanto_search_destroy_context(context);
+  set_throughput(state);
+}
+BENCHMARK(BM_SearchCaseInsensitive)->Arg(4)->Arg(16)->Unit(benchmark::kMillisecond);
+
+// Folds 1 MiB chunks (overlapping by the pattern length minus one) into a
+// buffer with tolower and runs memmem over each.
+void BM_FoldedMemmem(benchmark::State &state) {
+  const auto &bytes = Corpus::get().bytes();
+  std::string pattern = pattern_of(state.range(0));
+  for (char &c : pattern) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const size_t chunk = size_t{1} << 20;
+  const size_t step = chunk - (pattern.size() - 1);
+  std::vector<unsigned char> folded(chunk);
+  for (auto _ : state) {
+    const void *hit = nullptr;
+    for (size_t at = 0; at < bytes.size() && hit == nullptr; at += step) {
+      const size_t n = std::min(chunk, bytes.size() - at);
+      for (size_t i = 0; i < n; ++i) folded[i] = static_cast<unsigned char>(std::tolower(bytes[at + i]));
+      hit = memmem(folded.data(), n, pattern.data(), pattern.size());
+      if (n < chunk) break;
+    }
+    benchmark::DoNotOptimize(hit);
+    if (hit != nullptr) state.SkipWithError("unexpected match");
+  }
+  set_throughput(state);
+}
+BENCHMARK(BM_FoldedMemmem)->Arg(4)->Arg(16)->Unit(benchmark::kMillisecond);
+
+// ---- profile ---------------------------------------------------------------
+
+void BM_Profile(benchmark::State &state) {
+  Corpus &corpus = Corpus::get();
+  std::array<int64_t, 256> counts{};
+  for (auto _ : state) {
+    if (vanto_session_profile(corpus.session(), counts.data(), 0, 0) != 0) {
+      state.SkipWithError("profile failed");
+    }
+    benchmark::DoNotOptimize(counts);
+  }
+  if (counts['~'] != 0 || counts['a'] == 0) state.SkipWithError("wrong counts");
+  set_throughput(state);
+}
+BENCHMARK(BM_Profile)->Unit(benchmark::kMillisecond);
+
+void BM_CountingLoop(benchmark::State &state) {
+  const auto &bytes = Corpus::get().bytes();
+  std::array<int64_t, 256> counts{};
+  for (auto _ : state) {
+    counts.fill(0);
+    for (unsigned char c : bytes) ++counts[c];
+    benchmark::DoNotOptimize(counts);
+  }
+  set_throughput(state);
+}
+BENCHMARK(BM_CountingLoop)->Unit(benchmark::kMillisecond);
+
+}  // namespace
