@@ -1,0 +1,123 @@
+// Undo and redo of the last change with 10^2, 10^3 and 10^4 changes at the
+// current level.  Every undo rebuilds the model from the backing file and
+// replays all remaining changes; a redo is one model update.
+//
+// The session is a 1 MiB file with N small inserts at pseudo-random offsets,
+// each a transaction of its own.  An undo iteration times one undo and then
+// (untimed) redoes it, so every iteration starts from the same N changes; a
+// redo iteration does the opposite.  The pause around the untimed half adds
+// a fraction of a microsecond to each timed figure.
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include <vanto_edit.h>
+
+namespace {
+
+constexpr std::int64_t kFileSize = 1 << 20;
+
+class SampleFile {
+ public:
+  SampleFile() {
+    path_ = (std::filesystem::temp_directory_path() /
+             ("vanto_bench_history_" + std::to_string(::getpid()) + ".bin"))
+                .string();
+    std::vector<char> bytes(static_cast<std::size_t>(kFileSize));
+    std::mt19937_64 rng(42);
+    for (auto &b : bytes) b = static_cast<char>(rng());
+    std::ofstream(path_, std::ios::binary).write(bytes.data(), kFileSize);
+  }
+  ~SampleFile() { std::remove(path_.c_str()); }
+  const std::string &path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+const SampleFile &sample() {
+  static const SampleFile file;
+  return file;
+}
+
+// A session on the sample file with `count` inserts of 4 bytes at
+// pseudo-random offsets; null when it cannot be set up.
+vanto_session_t *session_with_changes(std::int64_t count) {
+  vanto_session_t *session = vanto_edit_create_session(sample().path().c_str(), nullptr, nullptr, 0);
+  if (session == nullptr) return nullptr;
+  std::mt19937_64 rng(7);
+  for (std::int64_t i = 0; i < count; ++i) {
+    const std::int64_t size = vanto_session_get_computed_file_size(session);
+    const auto offset = static_cast<std::int64_t>(rng() % static_cast<std::uint64_t>(size + 1));
+    if (vanto_edit_insert(session, offset, "abcd", 4) != i + 1) {
+      vanto_edit_destroy_session(session);
+      return nullptr;
+    }
+  }
+  return session;
+}
+
+void BM_UndoLastChange(benchmark::State &state) {
+  const std::int64_t count = state.range(0);
+  vanto_session_t *session = session_with_changes(count);
+  if (session == nullptr) {
+    state.SkipWithError("cannot set up the session");
+    return;
+  }
+  for (auto _ : state) {
+    if (vanto_edit_undo_last_change(session) != -count) {
+      state.SkipWithError("undo failed");
+      break;
+    }
+    state.PauseTiming();
+    const std::int64_t redone = vanto_edit_redo_last_undo(session);
+    state.ResumeTiming();
+    if (redone != count) {
+      state.SkipWithError("redo failed");
+      break;
+    }
+  }
+  state.counters["changes"] = static_cast<double>(count);
+  vanto_edit_destroy_session(session);
+}
+BENCHMARK(BM_UndoLastChange)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMicrosecond);
+
+void BM_RedoLastUndo(benchmark::State &state) {
+  const std::int64_t count = state.range(0);
+  vanto_session_t *session = session_with_changes(count);
+  if (session == nullptr || vanto_edit_undo_last_change(session) != -count) {
+    state.SkipWithError("cannot set up the session");
+    vanto_edit_destroy_session(session);
+    return;
+  }
+  for (auto _ : state) {
+    if (vanto_edit_redo_last_undo(session) != count) {
+      state.SkipWithError("redo failed");
+      break;
+    }
+    state.PauseTiming();
+    const std::int64_t undone = vanto_edit_undo_last_change(session);
+    state.ResumeTiming();
+    if (undone != -count) {
+      state.SkipWithError("undo failed");
+      break;
+    }
+  }
+  state.counters["changes"] = static_cast<double>(count);
+  vanto_edit_destroy_session(session);
+}
+// Each iteration pays an untimed undo (a full rebuild), so the iteration
+// counts are fixed to keep the run short.
+BENCHMARK(BM_RedoLastUndo)->Arg(100)->Iterations(2000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_RedoLastUndo)->Arg(1000)->Iterations(200)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_RedoLastUndo)->Arg(10000)->Iterations(4)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
