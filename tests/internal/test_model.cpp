@@ -1,8 +1,10 @@
-// The model update seen from inside: the pieces each change leaves, in the
-// library's text form and as (offset, length, source offset) triples, and
-// the data read back through them.
+// The model update seen from inside: the pieces each change leaves, read
+// through the library's text form of the model (as whole lines, or as
+// (kind, offset, length, source offset) taken from them), and the data read
+// back through them.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -19,22 +21,31 @@ using vanto::internal::make_change_;
 using vanto::test::ScratchDir;
 using vanto::test::write_file;
 
-// (kind 'R'/'I', computed_offset, computed_length, change_offset)
-using Piece = std::tuple<char, int64_t, int64_t, int64_t>;
-
-std::vector<Piece> pieces(const vanto_session_t *session) {
-  std::vector<Piece> out;
-  for (const auto &p : session->current_model().model_segments) {
-    out.emplace_back(p.change->serial == 0 ? 'R' : 'I', p.computed_offset, p.computed_length,
-                     p.change_offset);
-  }
-  return out;
-}
-
 std::string text_of(const vanto_model_t *model) {
   std::ostringstream out;
   print_model_segments_(model, out);
   return out.str();
+}
+
+// (kind 'R'/'I', computed_offset, computed_length, change_offset)
+using Piece = std::tuple<char, int64_t, int64_t, int64_t>;
+
+// The pieces of the current model, read back from its text form.
+std::vector<Piece> pieces(const vanto_session_t *session) {
+  std::vector<Piece> out;
+  std::istringstream lines(text_of(&session->current_model()));
+  std::string line;
+  while (std::getline(lines, line)) {
+    char kind = 0;
+    long long offset = 0, length = 0, change_offset = 0;
+    const int fields = std::sscanf(line.c_str(),
+                                   "{\"kind\": \"%c\", \"computed_offset\": %lld, \"computed_length\": "
+                                   "%lld, \"change_offset\": %lld, \"change\": {",
+                                   &kind, &offset, &length, &change_offset);
+    EXPECT_EQ(fields, 4) << line;
+    out.emplace_back(kind, offset, length, change_offset);
+  }
+  return out;
 }
 
 std::string data_of(const vanto_session_t *session) {
