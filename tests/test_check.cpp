@@ -52,6 +52,14 @@ TEST(ModelCheck, EditsUndoRedoAndClearKeepTheModelSound) {
   }
   ASSERT_GT(vanto_edit_redo_last_undo(session), 0);
   EXPECT_EQ(vanto_check_model(session), 0);
+
+  // Each checkpoint level is a model of its own, checked from offset 0.
+  ASSERT_EQ(vanto_edit_create_checkpoint(session, dir.file("checkpoints").c_str()), 0);
+  EXPECT_EQ(vanto_check_model(session), 0);
+  ASSERT_GT(vanto_edit_delete(session, 1, 3), 0);
+  ASSERT_GT(vanto_edit_insert(session, 4, "0123456789", 10), 0);
+  EXPECT_EQ(vanto_check_model(session), 0);
+
   ASSERT_EQ(vanto_edit_clear_changes(session), 0);
   EXPECT_EQ(vanto_check_model(session), 0);
   vanto_edit_destroy_session(session);

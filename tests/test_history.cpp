@@ -427,4 +427,40 @@ TEST_F(HistoryTest, TransactionStatesAndUndoIgnoringTheOpenFlag) {
   EXPECT_EQ(data_of(session_), "dc0123456789");
 }
 
+// Undo works on the current checkpoint level only; the levels below keep
+// their changes, which the counts and lookups still see.
+TEST_F(HistoryTest, UndoStopsAtTheCheckpoint) {
+  open("0123456789");
+  ASSERT_EQ(vanto_edit_insert(session_, 0, "A", 1), 1);  // A0123456789
+  ASSERT_EQ(vanto_edit_delete(session_, 5, 2), 2);       // A01236789
+  const vanto_change_t *first = vanto_session_get_change(session_, 1);
+  ASSERT_NE(first, nullptr);
+  ASSERT_EQ(vanto_edit_create_checkpoint(session_, dir_.file("checkpoints").c_str()), 0);
+  ASSERT_EQ(vanto_edit_insert(session_, 9, "Z", 1), 3);  // A01236789Z
+  EXPECT_EQ(data_of(session_), "A01236789Z");
+  EXPECT_EQ(vanto_session_get_num_changes(session_), 3);
+  EXPECT_EQ(vanto_session_get_num_change_transactions(session_), 3);
+
+  // Serials below the checkpoint are found in the level that holds them.
+  EXPECT_EQ(vanto_session_get_change(session_, 1), first);
+  EXPECT_EQ(vanto_change_get_kind_as_char(vanto_session_get_change(session_, 2)), 'D');
+  EXPECT_EQ(vanto_session_get_change(session_, 3), vanto_session_get_last_change(session_));
+  EXPECT_EQ(vanto_session_get_change(session_, 4), nullptr);
+
+  EXPECT_EQ(vanto_edit_undo_last_change(session_), -3);
+  EXPECT_EQ(data_of(session_), "A01236789");
+  rec_.take();
+  EXPECT_EQ(vanto_edit_undo_last_change(session_), 0);
+  EXPECT_TRUE(rec_.events.empty());
+  EXPECT_EQ(data_of(session_), "A01236789");
+  EXPECT_EQ(vanto_session_get_num_changes(session_), 2);
+  EXPECT_EQ(vanto_session_get_num_undone_changes(session_), 1);
+  EXPECT_EQ(vanto_session_get_num_change_transactions(session_), 2);
+  EXPECT_EQ(vanto_change_get_serial(vanto_session_get_change(session_, 2)), 2);
+  EXPECT_EQ(vanto_check_model(session_), 0);
+
+  EXPECT_EQ(vanto_edit_redo_last_undo(session_), 3);
+  EXPECT_EQ(data_of(session_), "A01236789Z");
+}
+
 }  // namespace

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "test_support.h"
 #include "vanto_edit.h"
 
 namespace {
@@ -54,6 +55,7 @@ class VisitTest : public ::testing::Test {
     ASSERT_EQ(vanto_edit_overwrite(session_, 0, "Z", 1), 3);
   }
 
+  vanto::test::ScratchDir dir_;  // checkpoint files
   vanto_session_t *session_ = nullptr;
 };
 
@@ -189,6 +191,23 @@ TEST_F(VisitTest, VisitorThatUndoesDuringTheWalkStaysInsideTheList) {
   EXPECT_EQ(vanto_visit_changes_reverse(session_, undo_each, &backward), 0);
   // X3 is visited, X3 and X2 are undone; the walk goes on with X1.
   EXPECT_EQ(backward.seen, Serials({3, 1}));
+}
+
+TEST_F(VisitTest, ChangesBelowTheLastCheckpointAreNotVisited) {
+  make_three();
+  ASSERT_EQ(vanto_edit_create_checkpoint(session_, dir_.file("checkpoints").c_str()), 0);
+  Walk walk;
+  vanto_visit_change_context_t *context = vanto_visit_change_create_context(session_, 1);
+  EXPECT_EQ(vanto_visit_changes(session_, record_change, &walk), 0);
+  EXPECT_TRUE(walk.seen.empty());
+  EXPECT_TRUE(walk_context(context).empty());
+
+  ASSERT_EQ(vanto_edit_insert(session_, 0, "new", 3), 4);
+  ASSERT_EQ(vanto_edit_insert(session_, 0, "newer", 5), 5);
+  EXPECT_EQ(vanto_visit_changes_reverse(session_, record_change, &walk), 0);
+  EXPECT_EQ(walk.seen, Serials({5, 4}));
+  EXPECT_EQ(walk_context(context), Serials({5, 4}));
+  vanto_visit_change_destroy_context(context);
 }
 
 TEST(VisitNull, NullHandlesAreRefused) {
