@@ -177,6 +177,38 @@ TEST_F(HistoryTest, TransactionIsUndoneAndRedoneByOneCall) {
   EXPECT_EQ(data_of(session_), "A0123456789");
 }
 
+// Viewport and session events interleave step by step: for each change of
+// the transaction, the viewports hear of it before the session does.
+TEST(HistoryEvents, ViewportAndSessionEventsInterleavePerChange) {
+  static std::vector<std::string> log;
+  log.clear();
+  auto on_session = [](const vanto_session_t *, int32_t event, const void *ptr) {
+    const auto serial = vanto_change_get_serial(static_cast<const vanto_change_t *>(ptr));
+    log.push_back((event == SESSION_EVENT_UNDO ? "S undo " : "S edit ") + std::to_string(serial));
+  };
+  auto on_viewport = [](const vanto_viewport_t *, int32_t event, const void *ptr) {
+    const auto serial = vanto_change_get_serial(static_cast<const vanto_change_t *>(ptr));
+    log.push_back((event == VIEWPORT_EVENT_UNDO ? "V undo " : "V edit ") + std::to_string(serial));
+  };
+  vanto_session_t *session = vanto_edit_create_session(nullptr, on_session, nullptr,
+                                                       SESSION_EVENT_EDIT | SESSION_EVENT_UNDO);
+  ASSERT_NE(session, nullptr);
+  ASSERT_NE(vanto_edit_create_viewport(session, 0, 64, 0, on_viewport, nullptr, VIEWPORT_EVENT_ALL),
+            nullptr);
+  ASSERT_EQ(vanto_session_begin_transaction(session), 0);
+  ASSERT_EQ(vanto_edit_insert(session, 0, "abc", 3), 1);
+  ASSERT_EQ(vanto_edit_insert(session, 1, "de", 2), 2);
+  ASSERT_EQ(vanto_session_end_transaction(session), 0);
+  log.clear();
+
+  EXPECT_EQ(vanto_edit_undo_last_change(session), -1);
+  EXPECT_EQ(log, (std::vector<std::string>{"V undo -2", "S undo -2", "V undo -1", "S undo -1"}));
+  log.clear();
+  EXPECT_EQ(vanto_edit_redo_last_undo(session), 2);
+  EXPECT_EQ(log, (std::vector<std::string>{"V edit 1", "S edit 1", "V edit 2", "S edit 2"}));
+  vanto_edit_destroy_session(session);
+}
+
 TEST_F(HistoryTest, NewEditAfterUndoReusesTheSerialAndDropsTheRedoHistory) {
   open("0123456789");
   ASSERT_EQ(vanto_edit_insert(session_, 0, "a", 1), 1);
