@@ -59,8 +59,9 @@ VANTO_EXPORT int vanto_viewport_modify(vanto_viewport_t *viewport, int64_t offse
  * changes is refilled from the session's current data first, which clears
  * the mark.  Returns null when the refill fails (the offset lies outside the
  * data, or the backing file cannot be read); the mark is cleared all the
- * same, and later calls keep returning null (reporting length 0) until a
- * change touches the viewport or it is modified.  Null for a null viewport.
+ * same, and later calls keep returning null (reporting length 0) until the
+ * viewport is marked again (a change touches it, the changes are cleared or
+ * transformed) or modified.  Null for a null viewport.
  * Borrowed: valid until the viewport is modified or destroyed; the contents
  * change at the next refill.
  */
