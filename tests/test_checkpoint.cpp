@@ -156,7 +156,16 @@ TEST(Checkpoint, RefusalsChangeNothing) {
   EXPECT_EQ(vanto_edit_destroy_last_checkpoint(nullptr), -1);
   EXPECT_EQ(vanto_edit_create_checkpoint(nullptr, dir.path().c_str()), -1);
   EXPECT_EQ(vanto_edit_create_checkpoint(session.get(), nullptr), -1);
+  // A regular file where the directory should be: the file-system error comes
+  // back as a failure.
+  write_file(dir.file("plain.txt"), "x");
+  int rc = 0;
+  EXPECT_NO_THROW(rc = vanto_edit_create_checkpoint(session.get(), dir.file("plain.txt").c_str()));
+  EXPECT_EQ(rc, -1);
+  EXPECT_NO_THROW(rc = vanto_edit_create_checkpoint(session.get(), dir.file("plain.txt/sub").c_str()));
+  EXPECT_EQ(rc, -1);
   EXPECT_TRUE(log.take().empty());
+  EXPECT_EQ(vanto_session_get_num_checkpoints(session.get()), 0);
 
   // The name adds the separator and 23 characters for a one-digit level.
   const std::string base = fs::canonical(dir.path()).string() + "/";

@@ -447,6 +447,32 @@ TEST(Save, CopiesRangesBeyondFourGiB) {
   EXPECT_TRUE(read_file(target) == expected);
 }
 
+// The path utilities raise file-system errors; a save returns them as codes.
+TEST(Save, FileSystemErrorsComeBackAsFailureCodes) {
+  ScratchDir dir;
+  write_file(dir.file("plain.txt"), "a file where a directory would have to be");
+  SessionPtr session = open_session("");
+  ASSERT_GT(vanto_edit_insert(session.get(), 0, "data", 4), 0);
+  const std::string under_a_file = dir.file("plain.txt/sub/out.bin");
+  const std::string name_too_long = dir.file(std::string(300, 'n'));
+  const struct {
+    std::string target;
+    int32_t flags;
+  } cases[] = {{under_a_file, SAVE_FLAG_NONE}, {under_a_file, SAVE_FLAG_OVERWRITE},
+               {name_too_long, SAVE_FLAG_NONE}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(testing::Message() << c.target.substr(0, 60) << " flags " << c.flags);
+    int rc = 0;
+    char saved[VANTO_PATH_BUFFER_SIZE] = "junk";
+    EXPECT_NO_THROW(rc = vanto_edit_save(session.get(), c.target.c_str(), c.flags, saved));
+    EXPECT_EQ(rc, -1);
+    EXPECT_STREQ(saved, "");
+  }
+  EXPECT_EQ(read_file(dir.file("plain.txt")), "a file where a directory would have to be");
+  EXPECT_TRUE(temp_files(dir.path()).empty());
+  EXPECT_EQ(session_data(session.get()), "data");
+}
+
 TEST(Save, RefusesNullAndEmptyArguments) {
   ScratchDir dir;
   SessionPtr session = open_session("");

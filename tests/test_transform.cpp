@@ -179,6 +179,11 @@ TEST(Transform, RefusedCallsCreateNoCheckpoint) {
   EXPECT_EQ(vanto_edit_apply_transform(session.get(), nullptr, nullptr, 0, 0, dir.file("chk").c_str()), -1);
   EXPECT_EQ(vanto_edit_apply_transform(session.get(), to_upper, &calls, 0, 0, nullptr), -1);
   EXPECT_EQ(vanto_edit_apply_transform(nullptr, to_upper, &calls, 0, 0, dir.file("chk").c_str()), -1);
+  write_file(dir.file("plain.txt"), "x");
+  int rc = 0;
+  EXPECT_NO_THROW(rc = vanto_edit_apply_transform(session.get(), to_upper, &calls, 0, 0,
+                                                  dir.file("plain.txt").c_str()));
+  EXPECT_EQ(rc, -1);
   EXPECT_TRUE(log.take().empty());
   EXPECT_EQ(vanto_session_get_num_checkpoints(session.get()), 0);
   EXPECT_EQ(calls, 0);

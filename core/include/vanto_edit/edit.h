@@ -173,14 +173,17 @@ VANTO_EXPORT void vanto_edit_destroy_viewport(vanto_viewport_t *viewport);
  * be created; -2 the temporary name does not fit in 259 characters; -3 the
  * temporary file cannot be created; -4 it cannot be opened as a stream; -5 the
  * session's files cannot be read whole; -6 the data cannot be written, flushed,
- * synced or closed; -7 the target cannot be inspected; -8 no free name (the
- * complete temporary file is kept and named in the log); -9 the target is a
+ * synced or closed; -8 no free name (the complete temporary file is kept and
+ * named in the log); -9 the target is a
  * checkpoint file of the session, or the rename fails (a complete temporary
  * file is kept and named in the log; target and session unchanged); -10 the
  * saved file cannot be reopened for re-basing (the data is saved, the session
- * goes on with its previous data and history).  Except at -8 and -9 no
- * temporary file is left behind.  A failure fires no event and never reaches
- * the host as an exception.
+ * goes on with its previous data and history).  -7 is not returned: an
+ * existing target is never removed before the rename.  A file-system error
+ * met by the path utilities is logged and returned as the code of the step
+ * it arose in (-1 up to the directory, -8 while choosing a free name, -9
+ * during the rename); it never reaches the host as an exception.  Except at
+ * -8 and -9 no temporary file is left behind.  A failure fires no event.
  */
 VANTO_EXPORT int vanto_edit_save(vanto_session_t *session, const char *file_path, int32_t flags,
                                  char *saved_file_path);

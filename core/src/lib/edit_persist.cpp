@@ -381,8 +381,10 @@ int save_session(vanto_session_struct &session, const char *target, bool overwri
   if (const int rc = write_model(session.current_model(), out); rc != 0) return rc;
   if (const int rc = finish_temp_file(temp); rc != 0) return rc;
 
-  // Where the data goes, and whether that is the session's own file.
-  stage_code = overwrite ? -7 : -8;
+  // Where the data goes, and whether that is the session's own file.  Since
+  // nothing is removed before the rename, the old "target cannot be removed"
+  // failure (-7) does not arise.
+  stage_code = -8;
   std::string destination = resolved;
   if (!overwrite && vanto_util_file_exists(target) != 0) {
     char free_name[kPathBufferSize];
