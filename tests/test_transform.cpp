@@ -87,6 +87,8 @@ TEST(Transform, RewritesARangeThroughACheckpoint) {
     EXPECT_EQ(vanto_session_get_num_checkpoints(session.get()), 1);
     EXPECT_EQ(vanto_session_get_num_changes(session.get()), 1);
     EXPECT_TRUE(stray_files(dir.file("chk")).empty());
+    EXPECT_EQ(fs::status(vanto_session_get_file_path(session.get())).permissions(),
+              fs::perms::owner_read | fs::perms::owner_write);
 
     // Destroying the checkpoint takes the transform back.
     ASSERT_EQ(vanto_edit_destroy_last_checkpoint(session.get()), 0);

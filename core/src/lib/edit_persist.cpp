@@ -556,6 +556,13 @@ int vanto_edit_apply_transform(vanto_session_t *session, vanto_byte_transform_t 
     remove_quietly(output);
     return -1;
   }
+  // The rewritten file takes the checkpoint's permission bits (0600), so the
+  // data is no more exposed than before the transform.
+  struct stat checkpoint_stat {};
+  if (::fstat(::fileno(model.backing_file), &checkpoint_stat) == 0 &&
+      ::fchmod(::fileno(fresh), checkpoint_stat.st_mode & 07777) != 0) {
+    VANTO_LOG("fchmod failed: " << std::strerror(errno));
+  }
   if (std::rename(output.c_str(), input.c_str()) != 0) {
     VANTO_LOG(std::strerror(errno));
     std::fclose(fresh);
