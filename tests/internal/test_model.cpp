@@ -12,6 +12,7 @@
 
 #include "impl_/internal_fun.h"
 #include "impl_/records.h"
+#include "segment_sequence_access.h"
 #include "test_support.h"
 #include "vanto_edit.h"
 
@@ -226,17 +227,18 @@ TEST(ModelDeath, BrokenContinuityIsPrintedAndAborts) {
   write_file(dir.file("f"), "0123456789");
   vanto_session_t *s = vanto_edit_create_session(dir.file("f").c_str(), nullptr, nullptr, 0);
   ASSERT_EQ(vanto_edit_insert(s, 4, "abc", 3), 1);
-  // Corrupt the third piece's offset: 8 instead of 7.
-  auto it = s->current_model().model_segments.begin();
-  std::advance(it, 2);
-  it->computed_offset = 8;
+  // Corrupt the piece index: the first chunk claims to start at 1, so every
+  // piece's derived offset is one too far (the third piece shows 8, not 7).
+  auto &pieces = s->current_model().model_segments;
+  int64_t &start = vanto::internal::SegmentSequenceTestAccess::start(pieces, 0);
+  start = 1;
   EXPECT_DEATH(vanto_edit_insert(s, 12, "x", 1),
                "\"computed_offset\": 8.*\n.*update_model_helper_: break in model continuity, "
-               "expected: 7, got: 8");
+               "expected: 0, got: 1");
   vanto_segment_t *seg = vanto_segment_create(4);
   EXPECT_DEATH(vanto_session_get_segment(s, seg, 11),
-               "populate_data_segment_: break in model continuity, expected: 7, got: 8");
-  it->computed_offset = 7;
+               "populate_data_segment_: break in model continuity, expected: 0, got: 1");
+  start = 0;
   vanto_segment_destroy(seg);
   vanto_edit_destroy_session(s);
 }

@@ -13,11 +13,14 @@
 
 #include "impl_/internal_fun.h"
 #include "impl_/records.h"
+#include "segment_sequence_access.h"
 #include "test_support.h"
 #include "vanto_edit.h"
 
 namespace {
 
+using vanto::internal::SegmentSequence;
+using vanto::internal::SegmentSequenceTestAccess;
 using vanto::test::ScratchDir;
 using vanto::test::write_file;
 
@@ -54,11 +57,8 @@ class BrokenModelTest : public ::testing::Test {
   }
   void TearDown() override { vanto_edit_destroy_session(session_); }
 
-  vanto_model_segment_struct &piece(int index) {
-    auto it = session_->current_model().model_segments.begin();
-    std::advance(it, index);
-    return *it;
-  }
+  SegmentSequence &pieces() { return session_->current_model().model_segments; }
+  SegmentSequence::Piece &piece(int index) { return SegmentSequenceTestAccess::piece(pieces(), index); }
 
   ScratchDir dir_;
   std::string path_;
@@ -73,40 +73,46 @@ TEST_F(BrokenModelTest, SoundModelPassesSilently) {
 
 TEST_F(BrokenModelTest, EachBrokenInvariantFailsAndPrintsTheModel) {
   constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
-  using Piece = vanto_model_segment_struct;
+  using Piece = SegmentSequence::Piece;
+  // All three pieces sit in one chunk of the index.
   struct Case {
     const char *what;
-    int index;  // of the piece broken: 0 read, 1 insert "abc", 2 read
-    std::function<void(Piece &)> do_break;
+    std::function<void(SegmentSequence &)> do_break;
+  };
+  auto on_piece = [](int index, std::function<void(Piece &)> f) {
+    return [index, f](SegmentSequence &seq) { f(SegmentSequenceTestAccess::piece(seq, index)); };
   };
   const Case cases[] = {
-      {"gap before the second piece", 1, [](Piece &p) { p.computed_offset += 1; }},
-      {"first piece not at 0", 0, [](Piece &p) { p.computed_offset = 1; }},
-      {"insert piece beyond its change's bytes", 1, [](Piece &p) { p.change_offset = 1; }},
-      {"read piece beyond the file", 2, [](Piece &p) { p.change_offset = 5; }},
-      {"negative source offset", 1, [](Piece &p) { p.change_offset = -1; }},
-      {"negative length", 2, [](Piece &p) { p.computed_length = -2; }},
-      {"source offset near the limit", 2, [](Piece &p) { p.change_offset = kMax; }},
-      {"length near the limit", 2, [](Piece &p) { p.computed_length = kMax; }},
+      {"chunk not at 0", [](SegmentSequence &seq) { SegmentSequenceTestAccess::start(seq, 0) = 1; }},
+      {"chunk length out of step with its pieces",
+       [](SegmentSequence &seq) { SegmentSequenceTestAccess::chunk_length(seq, 0) += 1; }},
+      {"insert piece beyond its change's bytes", on_piece(1, [](Piece &p) { p.change_offset = 1; })},
+      {"read piece beyond the file", on_piece(2, [](Piece &p) { p.change_offset = 5; })},
+      {"negative source offset", on_piece(1, [](Piece &p) { p.change_offset = -1; })},
+      {"negative length", on_piece(2, [](Piece &p) { p.length = -2; })},
+      {"source offset near the limit", on_piece(2, [](Piece &p) { p.change_offset = kMax; })},
+      {"length near the limit", on_piece(2, [](Piece &p) { p.length = kMax; })},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
     // Break a copy of the pieces, check, and put the sound pieces back.
-    auto &pieces = session_->current_model().model_segments;
-    const vanto::internal::SegmentSequence sound = pieces;
-    c.do_break(piece(c.index));
+    SegmentSequence &seq = pieces();
+    const SegmentSequence sound = seq;
+    c.do_break(seq);
     const std::string broken_text = text_of(session_->current_model());
     const CheckResult r = check_capturing_log(session_);
     EXPECT_EQ(r.result, -1);
     EXPECT_EQ(r.log, broken_text);
-    pieces = sound;
+    seq = sound;
     EXPECT_EQ(vanto_check_model(session_), 0);
   }
 }
 
 TEST_F(BrokenModelTest, ExampleTextOfAContainmentFailure) {
-  piece(1).computed_length = 4;  // "abc" has only 3 bytes
-  piece(2).computed_offset = 8;
+  // "abc" has only 3 bytes; the chunk's length is kept in step, so only
+  // containment is broken.
+  piece(1).length = 4;
+  SegmentSequenceTestAccess::chunk_length(pieces(), 0) += 1;
   const CheckResult r = check_capturing_log(session_);
   EXPECT_EQ(r.result, -1);
   EXPECT_EQ(r.log,
@@ -129,7 +135,7 @@ TEST_F(BrokenModelTest, LowerModelsAreCheckedAndTheCurrentOneIsPrinted) {
   EXPECT_EQ(vanto_check_model(session_), 0);
 
   auto &lower = session_->models.front()->model_segments;
-  std::next(lower.begin())->computed_offset = 5;
+  SegmentSequenceTestAccess::piece(lower, 1).change_offset = 5;
   const CheckResult r = check_capturing_log(session_);
   EXPECT_EQ(r.result, -1);
   EXPECT_EQ(r.log, current_text);

@@ -50,7 +50,7 @@ void reset_model_segments_(vanto_model_struct &model, int64_t length) {
     auto base = std::make_shared<vanto_change_struct>();
     base->kind = CHANGE_INSERT;
     base->length = length;
-    model.model_segments.push_back(ModelSegment{0, length, base->offset, base});
+    model.model_segments.push_back(length, base->offset, base);
   }
 }
 
@@ -161,30 +161,33 @@ int populate_data_segment_(const vanto_session_t *session, vanto_segment_t *segm
   if (__builtin_add_overflow(segment->offset, segment->offset_adjustment, &target)) return -1;
   const int64_t room = std::max<int64_t>(segment->capacity, 0);
 
+  const SegmentSequence &pieces = model.model_segments;
+  int64_t piece_start = 0;
   ContinuityBreak brk;
-  auto it = model.model_segments.find_covering(target, &brk);
+  auto pos = pieces.find_covering(target, &piece_start, &brk);
   if (brk.broken) abort_on_continuity_break_(model, "populate_data_segment_", brk);
-  if (it == model.model_segments.end()) return -1;
+  if (pos == pieces.end_pos()) return -1;
 
   unsigned char *out = small_buffer_data(segment->data, segment->capacity);
-  int64_t delta = target - it->computed_offset;
+  int64_t delta = target - piece_start;
   while (true) {
-    const int64_t piece = std::min(it->computed_length - delta, room - segment->length);
+    const SegmentSequence::Piece &source = pieces.piece(pos);
+    const int64_t piece = std::min(source.length - delta, room - segment->length);
     if (piece > 0) {
-      const vanto_change_struct &change = *it->change;
+      const vanto_change_struct &change = *source.change;
       if (change.serial == 0) {
-        if (!read_backing_file(model, it->change_offset + delta, piece, out + segment->length)) {
+        if (!read_backing_file(model, source.change_offset + delta, piece, out + segment->length)) {
           return -1;
         }
       } else {
-        std::memcpy(out + segment->length, change.bytes() + it->change_offset + delta,
+        std::memcpy(out + segment->length, change.bytes() + source.change_offset + delta,
                     static_cast<size_t>(piece));
       }
       segment->length += piece;
     }
     if (segment->length >= room) break;
-    ++it;
-    if (it == model.model_segments.end()) break;
+    pos = pieces.next(pos);
+    if (pos == pieces.end_pos()) break;
     delta = 0;
   }
   out[segment->length] = 0;
@@ -202,44 +205,44 @@ int update_model_helper_(vanto_model_t *model, const std::shared_ptr<vanto_chang
 
   if (pieces.empty()) {
     if (kind == CHANGE_DELETE) return 0;
-    pieces.push_back(ModelSegment{change->offset, change->length, 0, change});
+    pieces.push_back(change->length, 0, change);
     return 0;
   }
 
+  int64_t covering_start = 0;
   ContinuityBreak brk;
-  auto covering = pieces.find_covering(change->offset, &brk);
+  const auto covering = pieces.find_covering(change->offset, &covering_start, &brk);
   if (brk.broken) abort_on_continuity_break_(*model, "update_model_helper_", brk);
-  if (covering == pieces.end()) return -1;
+  if (covering == pieces.end_pos()) return -1;
 
-  const int64_t delta = change->offset - covering->computed_offset;
+  // The point of change: in front of the covering piece, after it, or
+  // between the two halves of it.
+  const int64_t delta = change->offset - covering_start;
   SegmentSequence::Pos point;
   if (delta == 0) {
     point = covering;
-  } else if (delta == covering->computed_length) {
-    point = std::next(covering);
+  } else if (delta == pieces.piece(covering).length) {
+    point = pieces.next(covering);
   } else {
     point = pieces.split(covering, delta);
   }
 
   if (kind == CHANGE_DELETE) {
+    // Remove whole pieces from the point on; the last one touched may only
+    // lose its front.  The pieces after it move down by themselves, since
+    // their starts are derived.
     int64_t remaining = change->length;
-    while (remaining != 0 && point != pieces.end()) {
-      if (point->computed_length > remaining) {
-        // Trim the front of the last piece touched; it then starts at the
-        // change's offset, so it carries its own correction.
-        point->computed_length -= remaining;
-        point->computed_offset += remaining - change->length;
-        point->change_offset += remaining;
-        ++point;
+    while (remaining != 0 && point != pieces.end_pos()) {
+      const int64_t length = pieces.piece(point).length;
+      if (length > remaining) {
+        pieces.trim_front(point, remaining);
         break;
       }
-      remaining -= point->computed_length;
+      remaining -= length;
       point = pieces.erase(point);
     }
-    pieces.shift_from(point, -change->length);
   } else {
-    auto inserted = pieces.insert(point, ModelSegment{change->offset, change->length, 0, change});
-    pieces.shift_from(std::next(inserted), change->length);
+    pieces.insert(point, SegmentSequence::Piece{change->length, 0, change});
   }
   return 0;
 }
@@ -261,7 +264,7 @@ std::ostream &print_change_record_(const vanto_change_t *change, std::ostream &o
 
 void print_model_segments_(const vanto_model_t *model, std::ostream &out) {
   if (model == nullptr) return;
-  for (const ModelSegment &piece : model->model_segments) {
+  for (const ModelSegment piece : model->model_segments) {
     out << "{\"kind\": \"" << (piece.change->serial == 0 ? 'R' : 'I')
         << "\", \"computed_offset\": " << piece.computed_offset
         << ", \"computed_length\": " << piece.computed_length
