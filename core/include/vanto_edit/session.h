@@ -154,6 +154,23 @@ VANTO_EXPORT int vanto_session_viewport_event_callbacks_paused(const vanto_sessi
  */
 VANTO_EXPORT int vanto_session_notify_changed_viewports(const vanto_session_t *session);
 
+/* ---- progress of long calls ----------------------------------------------- */
+
+/*
+ * Sets (or, with a null callback, removes) the session's progress hook.  Save,
+ * checkpoint creation, session transforms, vanto_search_next_match and
+ * vanto_session_profile call it with the bytes done and the bytes in all, at
+ * least every few MiB of data processed and once at the end.  A non-zero
+ * return cancels the call: a cancelled save cleans up as a failed one (no
+ * temporary file, target untouched) and returns -11; a cancelled checkpoint
+ * or transform returns -1 and leaves the session as a failure does; a
+ * cancelled search returns 0 and a cancelled profile 1.  The callback runs on
+ * the caller's thread inside the call and must not use the session.  Returns
+ * 0, or -1 for a null session.
+ */
+VANTO_EXPORT int vanto_session_set_progress_cbk(vanto_session_t *session, vanto_progress_cbk_t cbk,
+                                                void *user_data);
+
 /* ---- inspection ---------------------------------------------------------- */
 
 /*

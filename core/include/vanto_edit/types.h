@@ -51,6 +51,15 @@ typedef int (*vanto_change_visitor_cbk_t)(const vanto_change_t *change, void *us
 /* Byte transform: returns the new value of one byte. */
 typedef unsigned char (*vanto_byte_transform_t)(unsigned char byte, void *user_data);
 
+/*
+ * Progress hook of long calls (save, checkpoint creation, session transforms,
+ * search, profile): called with the session, the bytes done so far and the
+ * bytes in all, at least every few MiB and once at the end.  Return 0 to go
+ * on, anything else to cancel the call.
+ */
+typedef int (*vanto_progress_cbk_t)(const vanto_session_t *session, int64_t bytes_done,
+                                    int64_t bytes_total, void *user_data);
+
 /* Session events (one bit each). */
 #define SESSION_EVENT_CREATE 1
 #define SESSION_EVENT_EDIT 2

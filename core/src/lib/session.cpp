@@ -217,6 +217,14 @@ struct ProfileTally {
 
 }  // namespace
 
+int vanto_session_set_progress_cbk(vanto_session_t *session, vanto_progress_cbk_t cbk,
+                                   void *user_data) {
+  if (session == nullptr) return -1;
+  session->progress_cbk = cbk;
+  session->progress_user_data = user_data;
+  return 0;
+}
+
 int vanto_session_profile(const vanto_session_t *session, int64_t profile[256], int64_t offset,
                           int64_t length) {
   if (session == nullptr || profile == nullptr) return -1;

@@ -153,6 +153,8 @@ struct vanto_session_struct {
   std::vector<std::unique_ptr<vanto_model_struct>> models;
   int64_t prior_change_count = 0;
   uint8_t flags = 0;
+  vanto_progress_cbk_t progress_cbk = nullptr;  // progress hook of long calls, may be null
+  void *progress_user_data = nullptr;
 
   vanto_model_struct &current_model() { return *models.back(); }
   const vanto_model_struct &current_model() const { return *models.back(); }
