@@ -83,7 +83,9 @@ class SegmentSequence {
       return ModelSegment{offset_, p.length, p.change_offset, p.change};
     }
     ConstIterator &operator++() {
-      offset_ += seq_->piece(pos_).length;
+      // Saturating: a walk over a broken index (printed for diagnosis) must
+      // not overflow.
+      if (__builtin_add_overflow(offset_, seq_->piece(pos_).length, &offset_)) offset_ = INT64_MAX;
       pos_ = seq_->next(pos_);
       // Each chunk starts where the index says, so a walk shows the index
       // as it is, mistakes included.
