@@ -135,7 +135,9 @@ VANTO_EXPORT vanto_viewport_t *vanto_edit_create_viewport(vanto_session_t *sessi
 
 /*
  * Destroys a viewport and fires SESSION_EVENT_DESTROY_VIEWPORT with its (now
- * dangling) address.  Null, or a viewport already destroyed, is ignored.
+ * dangling) address, for identity only.  Null is ignored.  The handle is
+ * invalid afterwards: passing it again (or passing a viewport of a destroyed
+ * session) is a caller error.
  */
 VANTO_EXPORT void vanto_edit_destroy_viewport(vanto_viewport_t *viewport);
 
