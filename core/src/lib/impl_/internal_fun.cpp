@@ -10,6 +10,7 @@
 #include <filesystem>
 
 #include "impl_/log.h"
+#include "impl_/piece_reader.h"
 #include "vanto_edit/change.h"
 #include "vanto_edit/find.h"
 
@@ -120,33 +121,6 @@ bool destroy_search_context_(vanto_session_struct &session,
   return false;
 }
 
-namespace {
-
-// Reads `size` bytes of the backing file at `position` into `out`; false when
-// the file is shorter than that or cannot be read.
-bool read_backing_file(const vanto_model_struct &model, int64_t position, int64_t size,
-                       unsigned char *out) {
-  if (model.backing_file == nullptr) {
-    VANTO_LOG_AS("populate_data_segment_", "attempt to read segment from null file pointer");
-    return false;
-  }
-  const int fd = fileno(model.backing_file);
-  struct stat st {};
-  if (fd < 0 || fstat(fd, &st) != 0) return false;
-  if (position < 0 || static_cast<int64_t>(st.st_size) - position < size) return false;
-  int64_t done = 0;
-  while (done < size) {
-    const ssize_t n = pread(fd, out + done, static_cast<size_t>(size - done),
-                            static_cast<off_t>(position + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += n;
-  }
-  return true;
-}
-
-}  // namespace
-
 }  // namespace vanto::internal
 
 using namespace vanto::internal;
@@ -168,28 +142,12 @@ int populate_data_segment_(const vanto_session_t *session, vanto_segment_t *segm
   if (brk.broken) abort_on_continuity_break_(model, "populate_data_segment_", brk);
   if (pos == pieces.end_pos()) return -1;
 
+  // Runs of the backing file are read with one call each (impl_/piece_reader.h).
   unsigned char *out = small_buffer_data(segment->data, segment->capacity);
-  int64_t delta = target - piece_start;
-  while (true) {
-    const SegmentSequence::Piece &source = pieces.piece(pos);
-    const int64_t piece = std::min(source.length - delta, room - segment->length);
-    if (piece > 0) {
-      const vanto_change_struct &change = *source.change;
-      if (change.serial == 0) {
-        if (!read_backing_file(model, source.change_offset + delta, piece, out + segment->length)) {
-          return -1;
-        }
-      } else {
-        std::memcpy(out + segment->length, change.bytes() + source.change_offset + delta,
-                    static_cast<size_t>(piece));
-      }
-      segment->length += piece;
-    }
-    if (segment->length >= room) break;
-    pos = pieces.next(pos);
-    if (pos == pieces.end_pos()) break;
-    delta = 0;
-  }
+  PieceCursor cursor{pos, target - piece_start};
+  const PieceFill fill = read_pieces_(model, cursor, out, room);
+  segment->length = fill.filled;
+  if (!fill.ok) return -1;
   out[segment->length] = 0;
   return 0;
 }

@@ -1,0 +1,169 @@
+// Reading pieces into a buffer with one pread per run of the backing file.
+#include "impl_/piece_reader.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "impl_/io.h"
+#include "impl_/log.h"
+
+namespace vanto::internal {
+
+namespace {
+
+// A run holds at most this many file pieces and as many change pieces; a
+// longer one is read in several runs.
+constexpr int kRunMax = 256;
+
+// Largest stretch of unwanted file bytes a run reads through.  Such a gap is
+// left where an overwrite replaced file bytes; the overwrite's own bytes take
+// its place in the buffer.
+constexpr int64_t kGapMax = 16 * 1024;
+
+struct FileRead {
+  int64_t out;     // where the piece goes in the buffer
+  int64_t file;    // where it starts in the backing file
+  int64_t length;
+};
+
+struct ChangeCopy {
+  int64_t out;
+  const unsigned char *bytes;
+  int64_t length;
+};
+
+// Reads up to `size` bytes at `position`; returns how many arrived before
+// the end of the file or an error.
+int64_t pread_full(int fd, unsigned char *out, int64_t size, int64_t position) {
+  int64_t done = 0;
+  while (done < size) {
+    const ssize_t n = io::pread(fd, out + done, static_cast<size_t>(size - done),
+                                static_cast<off_t>(position + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += n;
+  }
+  return done;
+}
+
+class RunReader {
+ public:
+  RunReader(const vanto_model_struct &model, unsigned char *out) : model_(model), out_(out) {}
+
+  // Adds a piece of the backing file; false when a pending run failed.
+  bool add_file_piece(int64_t out, int64_t file, int64_t length) {
+    if (!extends_run(file)) {
+      if (!flush()) return false;
+      run_start_ = file;
+    }
+    reads_[reads_count_++] = FileRead{out, file, length};
+    run_end_ = file + length;
+    change_bytes_ = 0;
+    return true;
+  }
+
+  // Adds a piece of change bytes; false when a pending run failed.
+  bool add_change_piece(int64_t out, const unsigned char *bytes, int64_t length) {
+    if (copies_count_ == kRunMax && !flush()) return false;
+    if (reads_count_ == 0) {
+      // No run pending: nothing can overwrite these bytes any more.
+      std::memcpy(out_ + out, bytes, static_cast<size_t>(length));
+      return true;
+    }
+    copies_[copies_count_++] = ChangeCopy{out, bytes, length};
+    change_bytes_ += length;
+    return true;
+  }
+
+  // Reads the pending run and puts every pending piece in place.  False when
+  // a file piece could not be read; failed_at() then tells where it went.
+  bool flush() {
+    if (reads_count_ == 0) return true;
+    int valid = 0;  // file pieces read whole
+    if (model_.backing_file == nullptr) {
+      VANTO_LOG_AS("populate_data_segment_", "attempt to read segment from null file pointer");
+    } else {
+      const int fd = ::fileno(model_.backing_file);
+      const int64_t span = run_end_ - run_start_;
+      const int64_t got = fd < 0 ? 0 : pread_full(fd, out_ + reads_[0].out, span, run_start_);
+      const int64_t read_end = run_start_ + got;
+      while (valid < reads_count_ && reads_[valid].file + reads_[valid].length <= read_end) ++valid;
+    }
+    // The run was read where its first piece goes: piece i sits at its file
+    // distance from there and moves up by the change bytes between, less the
+    // gaps.  Moving the last piece first never overwrites a piece not yet
+    // moved, since the shifts grow along the run.
+    const int64_t base_out = reads_[0].out;
+    for (int i = valid - 1; i > 0; --i) {
+      const FileRead &r = reads_[i];
+      const int64_t from = base_out + (r.file - run_start_);
+      if (from != r.out) std::memmove(out_ + r.out, out_ + from, static_cast<size_t>(r.length));
+    }
+    const bool ok = valid == reads_count_;
+    failed_at_ = ok ? 0 : reads_[valid].out;
+    for (int i = 0; i < copies_count_; ++i) {
+      const ChangeCopy &c = copies_[i];
+      if (!ok && c.out >= failed_at_) break;
+      std::memcpy(out_ + c.out, c.bytes, static_cast<size_t>(c.length));
+    }
+    reads_count_ = 0;
+    copies_count_ = 0;
+    change_bytes_ = 0;
+    return ok;
+  }
+
+  int64_t failed_at() const { return failed_at_; }
+
+ private:
+  // Whether a file piece at `file` can join the pending run: it follows the
+  // run in the file, any gap before it is short and no longer than the
+  // change bytes since the run's last piece (so the pieces only ever move
+  // up), and there is room in the lists.
+  bool extends_run(int64_t file) const {
+    if (reads_count_ == 0 || reads_count_ == kRunMax || file < run_end_) return false;
+    const int64_t gap = file - run_end_;
+    return gap <= kGapMax && gap <= change_bytes_;
+  }
+
+  const vanto_model_struct &model_;
+  unsigned char *out_;
+  FileRead reads_[kRunMax];
+  ChangeCopy copies_[kRunMax];
+  int reads_count_ = 0;
+  int copies_count_ = 0;
+  int64_t run_start_ = 0;
+  int64_t run_end_ = 0;
+  int64_t change_bytes_ = 0;  // change bytes since the run's last file piece
+  int64_t failed_at_ = 0;
+};
+
+}  // namespace
+
+PieceFill read_pieces_(const vanto_model_struct &model, PieceCursor &cursor, unsigned char *out,
+                       int64_t room) {
+  const SegmentSequence &pieces = model.model_segments;
+  const SegmentSequence::Pos end = pieces.end_pos();
+  RunReader reader(model, out);
+  int64_t filled = 0;
+  while (filled < room && cursor.pos != end) {
+    const SegmentSequence::Piece &piece = pieces.piece(cursor.pos);
+    const int64_t n = std::min(piece.length - cursor.delta, room - filled);
+    if (n > 0) {
+      const vanto_change_struct &change = *piece.change;
+      const int64_t from = piece.change_offset + cursor.delta;
+      const bool added = change.serial == 0 ? reader.add_file_piece(filled, from, n)
+                                            : reader.add_change_piece(filled, change.bytes() + from, n);
+      if (!added) return PieceFill{reader.failed_at(), false};
+      filled += n;
+      cursor.delta += n;
+    }
+    if (cursor.delta < piece.length) break;  // the buffer is full
+    cursor.pos = pieces.next(cursor.pos);
+    cursor.delta = 0;
+  }
+  if (!reader.flush()) return PieceFill{reader.failed_at(), false};
+  return PieceFill{filled, true};
+}
+
+}  // namespace vanto::internal
