@@ -44,7 +44,9 @@ VANTO_EXPORT vanto_find_skip_table_t *vanto_find_create_skip_table(const unsigne
  * haystack, or null when there is none, when the needle is empty or longer
  * than the haystack, when haystack or needle is null, or when table is null
  * for a needle of two bytes or more.  Always ends, even with a table built
- * from another pattern (the result is then unspecified).
+ * from another pattern (the result is then unspecified).  Haystacks of a few
+ * KiB or more are scanned many bytes at a time once the table is found to
+ * be the needle's own; the result is the same leftmost occurrence.
  */
 VANTO_EXPORT const unsigned char *vanto_find(const unsigned char *haystack, uint64_t haystack_length,
                                             const vanto_find_skip_table_t *table,

@@ -9,8 +9,9 @@
  * creation.  The data is read in windows of at most 1 MiB that overlap by
  * the pattern's length minus one, so an occurrence that straddles two
  * windows is still found.  Matching is exact, or case-insensitive by folding
- * the pattern and each window (never the session's data) to lower case with
- * the standard tolower.
+ * the pattern and each window (never the session's data) to lower case as
+ * tolower does in the C locale: only 'A' to 'Z' change, whatever locale the
+ * host has set.
  *
  * Typical use: create a context, call vanto_search_next_match while it
  * returns 1 and read vanto_search_context_get_offset after each success,
@@ -45,8 +46,9 @@ VANTO_EXTERN_C_BEGIN
  *   zero-terminated text whose length is measured.
  * session_length: 0 means from session_offset to the end of the data as it
  *   is now (the range is not extended by later inserts).
- * case_insensitive: non-zero folds 'A' to 'Z' (and whatever else tolower
- *   changes) to lower case in the pattern and in the data searched.
+ * case_insensitive: non-zero folds 'A' to 'Z' to 'a' to 'z' (the C locale's
+ *   lower case; no other byte changes) in the pattern and in the data
+ *   searched.
  * The offset is not checked against the data: parts of a range that lie
  * outside the data hold nothing to find.
  * Returns the new context, owned by the session (see above), with no current
@@ -80,6 +82,9 @@ VANTO_EXPORT vanto_search_context_t *vanto_search_create_context(
  * read (it lies beyond the data, or the backing file fails) counts as holding
  * no occurrence; no error is reported.  Memory: one window of at most 1 MiB,
  * released before the call returns.
+ * With a progress hook set (vanto_session_set_progress_cbk), the call reports
+ * the bytes of its part of the range searched, at least every few MiB and
+ * once when it ends; a cancel makes it return 0 with no current match.
  */
 VANTO_EXPORT int vanto_search_next_match(vanto_search_context_t *context, int64_t advance);
 

@@ -1,13 +1,36 @@
 // Byte-pattern finder with a per-pattern skip table: the search position
 // advances by the table entry of the haystack byte under the pattern's last
 // position, so most positions cost one byte comparison.
+//
+// Long haystacks are scanned in bulk instead (memchr / memmem, see
+// impl_/byte_search.h) once the table is known to be the needle's own: the
+// leftmost occurrence is the same either way.  A table that does not belong
+// to the needle keeps the skip-table walk, whose result depends on the table.
 
 #include "vanto_edit/find.h"
 
 #include <cstring>
 #include <new>
 
+#include "impl_/byte_search.h"
 #include "impl_/find_table.h"
+
+namespace {
+
+// Haystacks at least this long are scanned in bulk; below it, checking the
+// table would cost more than the walk saves.
+constexpr uint64_t kBulkScanMin = 4096;
+
+// Whether `table` holds exactly the entries built for the needle.
+bool table_belongs_to(const vanto_find_skip_table_struct &table, const unsigned char *needle,
+                      uint64_t needle_length) {
+  uint64_t expected[256];
+  for (auto &entry : expected) entry = needle_length;
+  for (uint64_t i = 0; i + 1 < needle_length; ++i) expected[needle[i]] = needle_length - 1 - i;
+  return std::memcmp(expected, table.skip, sizeof expected) == 0;
+}
+
+}  // namespace
 
 extern "C" {
 
@@ -33,12 +56,12 @@ const unsigned char *vanto_find(const unsigned char *haystack, uint64_t haystack
   if (haystack == nullptr || needle == nullptr) return nullptr;
   if (needle_length == 0 || needle_length > haystack_length) return nullptr;
   if (needle_length == 1) {
-    for (uint64_t i = 0; i < haystack_length; ++i) {
-      if (haystack[i] == needle[0]) return haystack + i;
-    }
-    return nullptr;
+    return vanto::internal::find_leftmost_(haystack, haystack_length, needle, 1);
   }
   if (table == nullptr) return nullptr;
+  if (haystack_length >= kBulkScanMin && table_belongs_to(*table, needle, needle_length)) {
+    return vanto::internal::find_leftmost_(haystack, haystack_length, needle, needle_length);
+  }
 
   const uint64_t last_index = needle_length - 1;
   const unsigned char last = needle[last_index];

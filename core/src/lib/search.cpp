@@ -1,14 +1,21 @@
 // Search contexts: a forward search for one pattern over a fixed range of a
 // session's edited data, read window by window through the current model.
+//
+// Each window is read straight into the call's buffer, folded in bulk when
+// the search ignores case, and scanned with memchr / memmem
+// (impl_/byte_search.h), which give the leftmost occurrence, as the
+// context's skip table would.  Case folding is the C locale's: only 'A' to
+// 'Z' change, whatever locale the host has set.
 #include "vanto_edit/search.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 #include <memory>
 #include <new>
 
+#include "impl_/byte_search.h"
 #include "impl_/internal_fun.h"
+#include "impl_/progress.h"
 #include "impl_/search_window.h"
 #include "vanto_edit/find.h"
 #include "vanto_edit/session.h"
@@ -18,9 +25,9 @@ using namespace vanto::internal;
 
 namespace {
 
-unsigned char lower_case_byte(unsigned char byte, void * /*user_data*/) {
-  return static_cast<unsigned char>(std::tolower(byte));
-}
+// The lower-case function of case-insensitive contexts: the C locale's
+// tolower, the same mapping as the bulk fold of the windows.
+unsigned char lower_case_byte(unsigned char byte, void * /*user_data*/) { return fold_lower_(byte); }
 
 // The window buffer of one call.  It grows with the windows (the old block
 // is released before the new one is taken, so at most one window of memory
@@ -149,32 +156,46 @@ int vanto_search_next_match(vanto_search_context_t *context, int64_t advance) {
   }
 
   const unsigned char *pattern = small_buffer_data(context->pattern, pattern_length);
+  const bool fold = context->byte_transform != nullptr;
+  // Progress counts the bytes of this call's part of the range searched.
+  const int64_t call_start = window_start;
+  Progress progress(session, remaining);
+  int64_t searched = 0;
+  int found = 0;
   int64_t window_size = first_search_window_(pattern_length);
   Window window(std::min(remaining, window_size));
   for (;;) {
     const int64_t wanted = std::min(remaining, window_size);
     const int64_t filled = window.fill(session, window_start, wanted);
     unsigned char *bytes = window.data();
-    if (context->byte_transform != nullptr) {
-      vanto_util_apply_byte_transform(bytes, filled, context->byte_transform, nullptr);
-    }
-    const unsigned char *hit =
-        vanto_find(bytes, static_cast<uint64_t>(filled), context->skip_table_ptr, pattern,
-                   static_cast<uint64_t>(pattern_length));
+    if (fold) fold_lower_bulk_(bytes, static_cast<size_t>(filled));
+    const unsigned char *hit = find_leftmost_(bytes, static_cast<size_t>(filled), pattern,
+                                              static_cast<size_t>(pattern_length));
     if (hit != nullptr) {
       context->match_offset = window_start + (hit - bytes);
-      return 1;
+      found = 1;
+      break;
     }
     // A window that was not full reached the end of the range or of the data.
     if (filled < window_size) break;
+    searched = std::max(searched, window_start + filled - call_start);
+    if (!progress.advance(searched)) {
+      context->match_offset = range_end;
+      return 0;
+    }
     const int64_t step = window_size - (pattern_length - 1);
     window_start += step;
     remaining -= step;
     if (remaining < pattern_length) break;
     window_size = next_search_window_(window_size);
   }
-  context->match_offset = range_end;
-  return 0;
+  if (!found) context->match_offset = range_end;
+  if (!progress.finish()) {
+    // Cancelled at the end: the call reports nothing, as if none was found.
+    context->match_offset = range_end;
+    return 0;
+  }
+  return found;
 }
 
 int64_t vanto_search_context_get_offset(const vanto_search_context_t *context) {
