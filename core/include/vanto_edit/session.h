@@ -177,12 +177,15 @@ VANTO_EXPORT int vanto_session_set_progress_cbk(vanto_session_t *session, vanto_
  * Counts each byte value in `length` bytes of the edited data from `offset`
  * (0 = to the end) into the caller's 256 counters: counter b is the number of
  * bytes of value b.  The counters are cleared first, never accumulated.  The
- * data is read in pieces of at most 8 KiB.
+ * data is read in blocks of at most 1 MiB, whatever the size of the range.
  * Returns 0 on success; a range reaching past the end counts the bytes that
  * exist and returns 0.  Returns 1 when the offset is negative or lies beyond
  * the end of the data, or the length is negative (all counters 0), or when
  * the backing file cannot be read (the counters then hold the counts of the
- * pieces read before).  -1 for a null session or counter array.
+ * 8 KiB pieces of the range, counted from its start, read before the first
+ * one that failed), or when the progress hook cancelled the call (the
+ * counters hold what was counted so far).  -1 for a null session or counter
+ * array.
  */
 VANTO_EXPORT int vanto_session_profile(const vanto_session_t *session, int64_t profile[256],
                                        int64_t offset, int64_t length);
