@@ -147,8 +147,9 @@ VANTO_EXPORT void vanto_edit_destroy_viewport(vanto_viewport_t *viewport);
  * Saves the edited data to `file_path`.
  *
  * The data is written into a temporary file ".VantoEdit_XXXXXX" in the
- * destination's directory (created with its parents when missing), flushed,
- * fsync'ed and closed, and then renamed onto the destination in one step: an
+ * destination's directory (created with its parents when missing) in large
+ * sequential writes whose write-back to the disk starts while the save goes
+ * on, fsync'ed and closed, and then renamed onto the destination in one step: an
  * existing file is replaced whole or not at all, never removed first.  The
  * directory is fsync'ed after the rename.  No temporary file remains after a
  * success.
@@ -173,19 +174,24 @@ VANTO_EXPORT void vanto_edit_destroy_viewport(vanto_viewport_t *viewport);
  *
  * Returns 0, or: -1 null session, null or empty path, or the directory cannot
  * be created; -2 the temporary name does not fit in 259 characters; -3 the
- * temporary file cannot be created; -4 it cannot be opened as a stream; -5 the
- * session's files cannot be read whole; -6 the data cannot be written, flushed,
- * synced or closed; -8 no free name (the complete temporary file is kept and
- * named in the log); -9 the target is a
- * checkpoint file of the session, or the rename fails (a complete temporary
- * file is kept and named in the log; target and session unchanged); -10 the
- * saved file cannot be reopened for re-basing (the data is saved, the session
- * goes on with its previous data and history).  -7 is not returned: an
- * existing target is never removed before the rename.  A file-system error
+ * temporary file cannot be created; -5 the session's files cannot be read
+ * whole; -6 the data cannot be written, synced or closed; -8 no free name
+ * (the complete temporary file is kept and named in the log); -9 the target
+ * is a checkpoint file of the session, or the rename fails (a complete
+ * temporary file is kept and named in the log; target and session
+ * unchanged); -10 the saved file cannot be reopened for re-basing (the data
+ * is saved, the session goes on with its previous data and history); -11 the
+ * progress hook (vanto_session_set_progress_cbk) cancelled the save, which
+ * then cleans up as a failed one: no temporary file is left, the target and
+ * the session are untouched.  -4 and -7 are not returned: the data is
+ * written without a stream, and an existing target is never removed before
+ * the rename.  A file-system error
  * met by the path utilities is logged and returned as the code of the step
  * it arose in (-1 up to the directory, -8 while choosing a free name, -9
  * during the rename); it never reaches the host as an exception.  Except at
  * -8 and -9 no temporary file is left behind.  A failure fires no event.
+ * With a progress hook set, the save reports the bytes written out of the
+ * data's size, at least every few MiB and once when all are written.
  */
 VANTO_EXPORT int vanto_edit_save(vanto_session_t *session, const char *file_path, int32_t flags,
                                  char *saved_file_path);
@@ -199,7 +205,8 @@ VANTO_EXPORT int vanto_edit_save(vanto_session_t *session, const char *file_path
  * (null pointer) and SESSION_EVENT_CREATE_CHECKPOINT; viewports are not
  * touched.  Returns 0, or -1 (session unchanged, no checkpoint file left)
  * for a null argument, a name that does not fit in 259 characters, a failed
- * save or a checkpoint file that cannot be opened.
+ * or cancelled save (the progress hook sees the save's reports) or a
+ * checkpoint file that cannot be opened.
  */
 VANTO_EXPORT int vanto_edit_create_checkpoint(vanto_session_t *session,
                                               const char *checkpoint_directory);
@@ -226,7 +233,11 @@ VANTO_EXPORT int vanto_edit_destroy_last_checkpoint(vanto_session_t *session);
  * cannot be made; failed, with the new checkpoint (untransformed) left in
  * place, when the range does not lie inside the data (negative offset or
  * length, offset at or past the end, range past the end; every range of an
- * empty session) or the file work fails.
+ * empty session) or the file work fails.  The progress hook sees both passes
+ * over the data as one call of twice the data's size: the checkpoint's save,
+ * then the rewrite of its file.  A cancel during the save is a failed
+ * checkpoint (nothing changed); a cancel during the rewrite is a failed file
+ * work (the untransformed checkpoint stays).  Either way the result is -1.
  */
 VANTO_EXPORT int vanto_edit_apply_transform(vanto_session_t *session, vanto_byte_transform_t transform,
                                             void *user_data, int64_t offset, int64_t length,

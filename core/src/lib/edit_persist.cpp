@@ -19,18 +19,24 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "impl_/file_transform.h"
 #include "impl_/internal_fun.h"
+#include "impl_/io.h"
 #include "impl_/log.h"
+#include "impl_/piece_reader.h"
+#include "impl_/progress.h"
 #include "vanto_edit/edit.h"
 #include "vanto_edit/filesystem.h"
 #include "vanto_edit/session.h"
@@ -44,10 +50,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::size_t kPathBufferSize = VANTO_PATH_BUFFER_SIZE;
-
-// Output buffer of the save's stream: large enough that many small change
-// pieces go to the file in few system calls, independent of the data size.
-constexpr std::size_t kSaveStreamBuffer = 1 << 20;
 
 // How often a free-name save looks for another name when the chosen one was
 // taken between the choice and the rename.
@@ -126,7 +128,7 @@ void sync_directory(const std::string &file_path) {
                                                                          << ", directory: " << dir);
     return;
   }
-  if (::fsync(fd) != 0) {
+  if (io::fsync_dir(fd) != 0) {
     VANTO_LOG_AS("vanto_edit_save",
                  "fsync of directory failed: " << std::strerror(errno) << ", directory: " << dir);
   }
@@ -142,19 +144,19 @@ class TempFile {
   TempFile(const TempFile &) = delete;
   TempFile &operator=(const TempFile &) = delete;
   ~TempFile() {
-    close_stream();
+    close_fd();
     if (!path_.empty() && !keep_) remove_quietly(path_);
   }
 
   void set_path(const std::string &path) { path_ = path; }
   const std::string &path() const { return path_; }
-  void set_stream(FILE *stream) { stream_ = stream; }
-  FILE *stream() const { return stream_; }
-  // Closes the stream; false when the close reported an error.
-  bool close_stream() {
-    if (stream_ == nullptr) return true;
-    const bool ok = std::fclose(stream_) == 0;
-    stream_ = nullptr;
+  void set_fd(int fd) { fd_ = fd; }
+  int fd() const { return fd_; }
+  // Closes the descriptor; false when the close reported an error.
+  bool close_fd() {
+    if (fd_ < 0) return true;
+    const bool ok = io::close(fd_) == 0;
+    fd_ = -1;
     return ok;
   }
   void keep() { keep_ = true; }
@@ -162,63 +164,115 @@ class TempFile {
 
  private:
   std::string path_;
-  FILE *stream_ = nullptr;
+  int fd_ = -1;
   bool keep_ = false;
 };
 
-// Writes the current model's pieces, in order, to `out`.  0, or the save's
-// failure code (-5 backing file short, -6 write failed).
-int write_model(const vanto_model_struct &model, FILE *out) {
-  int64_t total = 0;
-  for (const ModelSegment &piece : model.model_segments) {
-    if (piece.computed_offset != total) {
-      abort_on_continuity_break_(model, "vanto_edit_save",
-                                 ContinuityBreak{true, total, piece.computed_offset});
+// Writes the edited data into the temporary file's descriptor in large
+// blocks.  The data is gathered block by block from the model's pieces (runs
+// of the backing file are read with one call, change bytes copied in), so
+// the memory used is one block whatever the size of the data.
+//
+// Every kWriteBackStep bytes the kernel is told to start writing the step
+// just written and to finish the one before it: the disk works while the
+// next blocks are gathered, the dirty pages of the save stay few, and the
+// final fsync has little left to do.
+class SaveWriter {
+ public:
+  static constexpr int64_t kBlock = int64_t{1} << 20;
+  static constexpr int64_t kWriteBackStep = int64_t{8} << 20;
+
+  SaveWriter(int fd, int64_t total) : fd_(fd), block_(std::min(std::max<int64_t>(total, 1), kBlock)) {
+    buffer_.reset(new unsigned char[static_cast<size_t>(block_)]);
+  }
+
+  unsigned char *buffer() const { return buffer_.get(); }
+  int64_t block() const { return block_; }
+  int64_t written() const { return written_; }
+
+  // Writes `n` bytes of the buffer; false (errno set) when they cannot all be
+  // written.
+  bool write_block(int64_t n) {
+    const unsigned char *bytes = buffer_.get();
+    while (n > 0) {
+      const ssize_t w = io::write(fd_, bytes, static_cast<size_t>(n));
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) {
+        if (w == 0) errno = EIO;
+        return false;
+      }
+      bytes += w;
+      n -= w;
+      written_ += w;
     }
-    const vanto_change_struct &change = *piece.change;
-    const auto length = static_cast<size_t>(piece.computed_length);
-    if (change.serial != 0) {
-      if (length > 0 &&
-          std::fwrite(change.bytes() + piece.change_offset, 1, length, out) != length) {
-        VANTO_LOG_AS("vanto_edit_save", "fwrite failed: " << std::strerror(errno));
-        return -6;
-      }
-    } else {
-      if (model.backing_file == nullptr) {
-        VANTO_LOG_AS("vanto_edit_save", "attempt to read segment from null file pointer");
-        std::abort();
-      }
-      const int64_t copied = vanto_util_write_segment_to_file(
-          model.backing_file, piece.change_offset, piece.computed_length, out);
-      if (copied != piece.computed_length) {
-        // The copy stops at the first chunk that cannot be read or written;
-        // the output stream's error flag tells which side failed.
-        if (std::ferror(out) != 0) {
-          VANTO_LOG_AS("vanto_edit_save", "fwrite failed: " << std::strerror(errno));
-          return -6;
-        }
-        VANTO_LOG_AS("vanto_edit_save", "vanto_util_write_segment_to_file failed");
-        return -5;
-      }
+    if (written_ - started_ >= kWriteBackStep) start_write_back();
+    return true;
+  }
+
+ private:
+  // Starts writing [started_, written_) and waits for the step before it.
+  // Write-back is a hint: a file system that does not support it is simply
+  // written at the final fsync.
+  void start_write_back() {
+    ::sync_file_range(fd_, started_, written_ - started_, SYNC_FILE_RANGE_WRITE);
+    if (started_ > waited_) {
+      ::sync_file_range(fd_, waited_, started_ - waited_,
+                        SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+      waited_ = started_;
     }
-    total += piece.computed_length;
+    started_ = written_;
+  }
+
+  int fd_;
+  int64_t block_;
+  std::unique_ptr<unsigned char[]> buffer_;
+  int64_t written_ = 0;
+  int64_t started_ = 0;  // write-back has been started up to here
+  int64_t waited_ = 0;   // and has finished up to here
+};
+
+// Writes the current model's data to the temporary file.  0, or the save's
+// failure code (-5 backing file short or unreadable, -6 write failed, -11
+// cancelled by the host).
+int write_model(const vanto_model_struct &model, int fd, Progress &progress) {
+  const SegmentSequence &pieces = model.model_segments;
+  ContinuityBreak brk;
+  if (!pieces.check(&brk)) abort_on_continuity_break_(model, "vanto_edit_save", brk);
+  if (pieces.empty()) return progress.finish() ? 0 : -11;
+
+  SaveWriter writer(fd, pieces.total_length());
+  PieceCursor cursor{pieces.begin().pos(), 0};
+  for (;;) {
+    const PieceFill fill = read_pieces_(model, cursor, writer.buffer(), writer.block());
+    if (fill.filled > 0 && !writer.write_block(fill.filled)) {
+      VANTO_LOG_AS("vanto_edit_save", "write failed: " << std::strerror(errno));
+      return -6;
+    }
+    if (!fill.ok) {
+      VANTO_LOG_AS("vanto_edit_save", "vanto_util_write_segment_to_file failed");
+      return -5;
+    }
+    if (fill.filled < writer.block()) break;
+    if (!progress.advance(writer.written())) {
+      VANTO_LOG_AS("vanto_edit_save", "save cancelled");
+      return -11;
+    }
+  }
+  if (!progress.finish()) {
+    VANTO_LOG_AS("vanto_edit_save", "save cancelled");
+    return -11;
   }
   return 0;
 }
 
-// Flushes, syncs and closes the temporary file; -6 when any step fails.
+// Makes the temporary file durable and closes it; -6 when either fails.
 int finish_temp_file(TempFile &temp) {
-  FILE *out = temp.stream();
-  if (std::fflush(out) != 0) {
-    VANTO_LOG_AS("vanto_edit_save", "fflush failed: " << std::strerror(errno));
-    return -6;
-  }
-  if (::fsync(::fileno(out)) != 0) {
+  if (io::fsync(temp.fd()) != 0) {
     VANTO_LOG_AS("vanto_edit_save", "fsync failed: " << std::strerror(errno));
     return -6;
   }
-  if (!temp.close_stream()) {
-    VANTO_LOG_AS("vanto_edit_save", "fclose failed: " << std::strerror(errno));
+  if (!temp.close_fd()) {
+    VANTO_LOG_AS("vanto_edit_save", "close failed: " << std::strerror(errno));
     return -6;
   }
   return 0;
@@ -232,11 +286,12 @@ int rename_into_place(const std::string &temp_path, const char *target, bool ove
                       std::string &destination) {
   int error = 0;
   if (overwrite) {
-    if (std::rename(temp_path.c_str(), destination.c_str()) == 0) return 0;
+    if (io::rename(temp_path.c_str(), destination.c_str()) == 0) return 0;
     error = errno;
   } else {
     for (int attempt = 0; attempt < kFreeNameAttempts; ++attempt) {
-      if (::renameat2(AT_FDCWD, temp_path.c_str(), AT_FDCWD, destination.c_str(),
+      if (!io::fails(io::Op::kRename) &&
+          ::renameat2(AT_FDCWD, temp_path.c_str(), AT_FDCWD, destination.c_str(),
                       RENAME_NOREPLACE) == 0) {
         return 0;
       }
@@ -245,7 +300,7 @@ int rename_into_place(const std::string &temp_path, const char *target, bool ove
         // A file system without the no-replace rename: test, then rename.
         if (vanto_util_file_exists(destination.c_str()) != 0) {
           error = EEXIST;
-        } else if (std::rename(temp_path.c_str(), destination.c_str()) == 0) {
+        } else if (io::rename(temp_path.c_str(), destination.c_str()) == 0) {
           return 0;
         } else {
           error = errno;
@@ -306,7 +361,7 @@ void rebase_session(vanto_session_struct &session, FILE *fresh, int64_t length,
 // The body of vanto_edit_save once its arguments are known to be usable.
 // `stage_code` tells the caller which code a raised file-system error maps to.
 int save_session(vanto_session_struct &session, const char *target, bool overwrite,
-                 char *saved_path, int &stage_code) {
+                 char *saved_path, int &stage_code, ProgressSpan span) {
   stage_code = -1;
   const std::string resolved = resolve_links(target);
 
@@ -354,10 +409,9 @@ int save_session(vanto_session_struct &session, const char *target, bool overwri
                                                        << ", temp filename: " << temp_name);
     return -3;
   }
-  // The stream's buffer must outlive the stream, which the TempFile closes.
-  std::vector<char> stream_buffer(kSaveStreamBuffer);
   TempFile temp;
   temp.set_path(temp_name);
+  temp.set_fd(fd);
 
   // A file that is replaced keeps its permission bits; a new file stays 0600.
   struct stat existing {};
@@ -367,18 +421,9 @@ int save_session(vanto_session_struct &session, const char *target, bool overwri
     }
   }
 
-  stage_code = -4;
-  FILE *out = ::fdopen(fd, "wb");
-  if (out == nullptr) {
-    VANTO_LOG_AS("vanto_edit_save", "fdopen failed: " << std::strerror(errno));
-    ::close(fd);
-    return -4;
-  }
-  temp.set_stream(out);
-  std::setvbuf(out, stream_buffer.data(), _IOFBF, stream_buffer.size());
-
   stage_code = -6;
-  if (const int rc = write_model(session.current_model(), out); rc != 0) return rc;
+  Progress progress(session, session.current_model().model_segments.total_length(), span);
+  if (const int rc = write_model(session.current_model(), fd, progress); rc != 0) return rc;
   if (const int rc = finish_temp_file(temp); rc != 0) return rc;
 
   // Where the data goes, and whether that is the session's own file.  Since
@@ -438,23 +483,28 @@ int save_session(vanto_session_struct &session, const char *target, bool overwri
 
 }  // namespace
 
-int vanto_edit_save(vanto_session_t *session, const char *file_path, int32_t flags,
-                    char *saved_file_path) {
+namespace {
+
+// vanto_edit_save, with its progress reported as `span` of a longer call.
+int save_(vanto_session_t *session, const char *file_path, int32_t flags, char *saved_file_path,
+          ProgressSpan span) {
   if (saved_file_path != nullptr) saved_file_path[0] = '\0';
   if (session == nullptr || file_path == nullptr || file_path[0] == '\0') return -1;
   int stage_code = -1;
   try {
-    return save_session(*session, file_path, flags != 0, saved_file_path, stage_code);
+    return save_session(*session, file_path, flags != 0, saved_file_path, stage_code, span);
   } catch (const std::exception &error) {
     // Raised by the path utilities; the temporary file, if any, has been
     // removed on the way out.
-    VANTO_LOG("file system error: " << error.what());
+    VANTO_LOG_AS("vanto_edit_save", "file system error: " << error.what());
     if (saved_file_path != nullptr) saved_file_path[0] = '\0';
     return stage_code;
   }
 }
 
-int vanto_edit_create_checkpoint(vanto_session_t *session, const char *checkpoint_directory) {
+// vanto_edit_create_checkpoint, with the progress of its save reported as
+// `span` of a longer call.
+int create_checkpoint_(vanto_session_t *session, const char *checkpoint_directory, ProgressSpan span) {
   if (session == nullptr || checkpoint_directory == nullptr || checkpoint_directory[0] == '\0') {
     return -1;
   }
@@ -462,7 +512,7 @@ int vanto_edit_create_checkpoint(vanto_session_t *session, const char *checkpoin
   try {
     if (vanto_util_directory_exists(checkpoint_directory) == 0 &&
         vanto_util_create_directory(checkpoint_directory) != 0) {
-      VANTO_LOG("failed to create checkpoint directory");
+      VANTO_LOG_AS("vanto_edit_create_checkpoint", "failed to create checkpoint directory");
     }
     char directory[kPathBufferSize];
     vanto_util_normalize_path(checkpoint_directory, directory);
@@ -470,24 +520,24 @@ int vanto_edit_create_checkpoint(vanto_session_t *session, const char *checkpoin
         std::snprintf(name, sizeof name, "%s%c.VantoEdit-chk.%zu.XXXXXX", directory,
                       vanto_util_directory_separator(), session->models.size());
     if (formatted < 0 || formatted >= static_cast<int>(sizeof name)) {
-      VANTO_LOG("failed to create checkpoint filename template");
+      VANTO_LOG_AS("vanto_edit_create_checkpoint", "failed to create checkpoint filename template");
       return -1;
     }
   } catch (const std::exception &error) {
-    VANTO_LOG("file system error: " << error.what());
+    VANTO_LOG_AS("vanto_edit_create_checkpoint", "file system error: " << error.what());
     return -1;
   }
 
   errno = 0;
   const int fd = vanto_util_mkstemp(name);
   if (fd < 0) {
-    VANTO_LOG("failed to create checkpoint file: " << std::strerror(errno) << ", " << name);
+    VANTO_LOG_AS("vanto_edit_create_checkpoint", "failed to create checkpoint file: " << std::strerror(errno) << ", " << name);
     return -1;
   }
   ::close(fd);
 
-  if (vanto_edit_save(session, name, SAVE_FLAG_OVERWRITE, nullptr) != 0) {
-    VANTO_LOG("failed to save checkpoint file");
+  if (save_(session, name, SAVE_FLAG_OVERWRITE, nullptr, span) != 0) {
+    VANTO_LOG_AS("vanto_edit_create_checkpoint", "failed to save checkpoint file");
     remove_quietly(name);
     return -1;
   }
@@ -495,7 +545,7 @@ int vanto_edit_create_checkpoint(vanto_session_t *session, const char *checkpoin
   const int64_t size = vanto_session_get_computed_file_size(session);
   FILE *stream = open_backing_stream(name);
   if (stream == nullptr || stream_length(stream) != size) {
-    VANTO_LOG("fopen failed: " << std::strerror(errno) << ", " << name);
+    VANTO_LOG_AS("vanto_edit_create_checkpoint", "fopen failed: " << std::strerror(errno) << ", " << name);
     if (stream != nullptr) std::fclose(stream);
     remove_quietly(name);
     return -1;
@@ -509,6 +559,17 @@ int vanto_edit_create_checkpoint(vanto_session_t *session, const char *checkpoin
   reset_model_segments_(session->current_model(), size);
   notify_session_(*session, SESSION_EVENT_CREATE_CHECKPOINT, nullptr);
   return 0;
+}
+
+}  // namespace
+
+int vanto_edit_save(vanto_session_t *session, const char *file_path, int32_t flags,
+                    char *saved_file_path) {
+  return save_(session, file_path, flags, saved_file_path, ProgressSpan{});
+}
+
+int vanto_edit_create_checkpoint(vanto_session_t *session, const char *checkpoint_directory) {
+  return create_checkpoint_(session, checkpoint_directory, ProgressSpan{});
 }
 
 int vanto_edit_destroy_last_checkpoint(vanto_session_t *session) {
@@ -534,13 +595,17 @@ int vanto_edit_apply_transform(vanto_session_t *session, vanto_byte_transform_t 
                                const char *checkpoint_directory) {
   if (session == nullptr || transform == nullptr || checkpoint_directory == nullptr) return -1;
   if (vanto_session_changes_paused(session) != 0) return -1;
-  if (vanto_edit_create_checkpoint(session, checkpoint_directory) != 0) return -1;
+  // Progress covers both passes over the data: the checkpoint's save is the
+  // first half, the rewrite of its file the second.
+  const int64_t size = vanto_session_get_computed_file_size(session);
+  if (create_checkpoint_(session, checkpoint_directory, ProgressSpan{0, 2 * size}) != 0) return -1;
 
   vanto_model_struct &model = session->current_model();
   const std::string input = model.file_path;
   const std::string output = input + "_";
-  if (vanto_util_apply_byte_transform_to_file(input.c_str(), output.c_str(), transform, user_data,
-                                              offset, length) != 0) {
+  Progress rewrite(*session, size, ProgressSpan{size, 2 * size});
+  if (transform_file_(input.c_str(), output.c_str(), transform, user_data, offset, length,
+                      &rewrite) != 0) {
     remove_quietly(output);
     return -1;
   }
@@ -563,7 +628,7 @@ int vanto_edit_apply_transform(vanto_session_t *session, vanto_byte_transform_t 
       ::fchmod(::fileno(fresh), checkpoint_stat.st_mode & 07777) != 0) {
     VANTO_LOG("fchmod failed: " << std::strerror(errno));
   }
-  if (std::rename(output.c_str(), input.c_str()) != 0) {
+  if (io::rename(output.c_str(), input.c_str()) != 0) {
     VANTO_LOG(std::strerror(errno));
     std::fclose(fresh);
     remove_quietly(output);

@@ -14,6 +14,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
@@ -21,8 +22,12 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
+#include "impl_/file_transform.h"
+#include "impl_/io.h"
 #include "impl_/log.h"
+#include "impl_/progress.h"
 
 static_assert(sizeof(off_t) >= 8, "64-bit file positions are required");
 
@@ -91,6 +96,194 @@ int folded_byte(char c) {
 
 }  // namespace
 
+namespace vanto::internal {
+
+namespace {
+
+// Lines of the file transform name the public function whichever way it was
+// reached.
+#define VANTO_TRANSFORM_LOG(message)                                                     \
+  std::fprintf(stderr, "%s@%d::%s: %s\n", ::vanto::internal::source_base_name(__FILE__), \
+               __LINE__, "vanto_util_apply_byte_transform_to_file", (message))
+
+// The file transform moves data in blocks of this size: few system calls,
+// and memory that does not depend on the size of the file.
+constexpr int64_t kTransformBlock = int64_t{1} << 20;
+
+// Reads up to `size` bytes at `position`; returns how many arrived.
+int64_t read_at(int fd, unsigned char *out, int64_t size, int64_t position) {
+  int64_t done = 0;
+  while (done < size) {
+    const ssize_t n = io::pread(fd, out + done, static_cast<std::size_t>(size - done),
+                                static_cast<off_t>(position + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += n;
+  }
+  return done;
+}
+
+// The output side of a transform: a buffered stream (small writes wait in
+// its buffer, whole blocks go straight to the file) and the progress of the
+// bytes handed to it.
+struct TransformOutput {
+  std::FILE *stream;
+  Progress *progress;
+  int64_t done = 0;
+
+  bool put(const unsigned char *bytes, int64_t n) {
+    return io::fwrite(bytes, 1, static_cast<std::size_t>(n), stream) == static_cast<std::size_t>(n);
+  }
+  // Counts `n` more bytes processed; false when the host cancelled.
+  bool advanced(int64_t n) {
+    done += n;
+    return progress == nullptr || progress->advance(done);
+  }
+};
+
+// Copies `length` bytes of the input from `position` to the output; false
+// when they cannot all be read and written.  `cancelled` is set when the
+// host cancelled.
+bool copy_range(int fd, int64_t position, int64_t length, TransformOutput &out,
+                unsigned char *buffer, bool &cancelled) {
+  while (length > 0) {
+    const int64_t n = std::min(length, kTransformBlock);
+    if (read_at(fd, buffer, n, position) != n || !out.put(buffer, n)) return false;
+    position += n;
+    length -= n;
+    if (!out.advanced(n)) {
+      cancelled = true;
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+int transform_file_(const char *input_path, const char *output_path, vanto_byte_transform_t transform,
+                    void *user_data, int64_t offset, int64_t length, Progress *progress) {
+  if (input_path == nullptr || output_path == nullptr || transform == nullptr) {
+    VANTO_TRANSFORM_LOG("null path or transform");
+    VANTO_TRANSFORM_LOG("transform failed");
+    return -1;
+  }
+
+  std::FILE *input = std::fopen(input_path, "rb");
+  if (input == nullptr) {
+    VANTO_TRANSFORM_LOG("failed to open input file");
+    VANTO_TRANSFORM_LOG("transform failed");
+    return -1;
+  }
+  off_t end = -1;
+  if (fseeko(input, 0, SEEK_END) == 0) end = ftello(input);
+  if (end < 0) {
+    VANTO_TRANSFORM_LOG("failed to find the input size");
+    discard_output(input, nullptr, output_path);
+    VANTO_TRANSFORM_LOG("transform failed");
+    return -1;
+  }
+  const int64_t size = static_cast<int64_t>(end);
+  const int in = ::fileno(input);
+
+  // Opening the output for writing truncates it, so it must not be the input.
+  struct stat input_stat {};
+  struct stat output_stat {};
+  if (::fstat(in, &input_stat) == 0 && ::stat(output_path, &output_stat) == 0 &&
+      input_stat.st_dev == output_stat.st_dev && input_stat.st_ino == output_stat.st_ino) {
+    VANTO_TRANSFORM_LOG("output is the input file");
+    discard_output(input, nullptr, output_path);
+    VANTO_TRANSFORM_LOG("transform failed");
+    return -1;
+  }
+
+  // A negative offset is refused below; measuring from it could overflow.
+  if (length == 0 && offset >= 0) length = size - offset;
+  // Written so that no sum can overflow: offset + length <= size.
+  if (offset < 0 || length < 1 || offset >= size || length > size - offset) {
+    VANTO_TRANSFORM_LOG("transform out of range");
+    discard_output(input, nullptr, output_path);
+    VANTO_TRANSFORM_LOG("transform failed");
+    return -1;
+  }
+
+  std::FILE *output = std::fopen(output_path, "wb");
+  if (output == nullptr) {
+    VANTO_TRANSFORM_LOG("failed to open output file");
+    discard_output(input, nullptr, output_path);
+    VANTO_TRANSFORM_LOG("transform failed");
+    return -1;
+  }
+
+  std::unique_ptr<unsigned char[]> buffer(
+      new unsigned char[static_cast<std::size_t>(std::min(size, kTransformBlock))]);
+  TransformOutput out{output, progress};
+  bool cancelled = false;
+  auto give_up = [&](const char *reason) {
+    if (cancelled) VANTO_TRANSFORM_LOG("transform cancelled");
+    else if (reason != nullptr) VANTO_TRANSFORM_LOG(reason);
+    discard_output(input, output, output_path);
+    VANTO_TRANSFORM_LOG("transform failed");
+    return -1;
+  };
+
+  if (!copy_range(in, 0, offset, out, buffer.get(), cancelled)) {
+    return give_up("failed to write first segment bytes to file");
+  }
+
+  // The range, block by block: each byte goes through the callback once, in
+  // order, and nothing else is done per byte.
+  int64_t position = offset;
+  int64_t remaining = length;
+  while (remaining > 0) {
+    const int64_t n = std::min(remaining, kTransformBlock);
+    unsigned char *bytes = buffer.get();
+    if (read_at(in, bytes, n, position) != n) {
+      VANTO_TRANSFORM_LOG("failed to read buffer");
+      break;
+    }
+    for (int64_t i = 0; i < n; ++i) bytes[i] = transform(bytes[i], user_data);
+    if (!out.put(bytes, n)) {
+      VANTO_TRANSFORM_LOG("failed to write buffer");
+      break;
+    }
+    position += n;
+    remaining -= n;
+    if (!out.advanced(n)) {
+      cancelled = true;
+      break;
+    }
+  }
+  if (remaining > 0 || cancelled) {
+    return give_up(cancelled ? nullptr : "there are remaining bytes");
+  }
+
+  const int64_t range_end = offset + length;
+  if (!copy_range(in, range_end, size - range_end, out, buffer.get(), cancelled)) {
+    return give_up("failed to write last segment");
+  }
+  if (progress != nullptr && !progress->finish()) {
+    cancelled = true;
+    return give_up(nullptr);
+  }
+
+  // Buffered data reaches the file only when the stream is flushed and
+  // closed; a failure there is a failed transform.
+  if (io::fclose(output) != 0) {
+    VANTO_TRANSFORM_LOG("failed to close output file");
+    std::remove(output_path);
+    std::fclose(input);
+    VANTO_TRANSFORM_LOG("transform failed");
+    return -1;
+  }
+  std::fclose(input);
+  return 0;
+}
+
+#undef VANTO_TRANSFORM_LOG
+
+}  // namespace vanto::internal
+
 extern "C" {
 
 int vanto_util_mkstemp(char *template_name) {
@@ -133,108 +326,8 @@ int64_t vanto_util_write_segment_to_file(FILE *source, int64_t offset, int64_t l
 int vanto_util_apply_byte_transform_to_file(const char *input_path, const char *output_path,
                                             vanto_byte_transform_t transform, void *user_data,
                                             int64_t offset, int64_t length) {
-  if (input_path == nullptr || output_path == nullptr || transform == nullptr) {
-    VANTO_ERRLOG("null path or transform");
-    VANTO_ERRLOG("transform failed");
-    return -1;
-  }
-
-  std::FILE *input = std::fopen(input_path, "rb");
-  if (input == nullptr) {
-    VANTO_ERRLOG("failed to open input file");
-    VANTO_ERRLOG("transform failed");
-    return -1;
-  }
-  off_t end = -1;
-  if (fseeko(input, 0, SEEK_END) == 0) end = ftello(input);
-  if (end < 0) {
-    VANTO_ERRLOG("failed to find the input size");
-    discard_output(input, nullptr, output_path);
-    VANTO_ERRLOG("transform failed");
-    return -1;
-  }
-  const int64_t size = static_cast<int64_t>(end);
-
-  // Opening the output for writing truncates it, so it must not be the input.
-  struct stat input_stat {};
-  struct stat output_stat {};
-  if (::fstat(::fileno(input), &input_stat) == 0 && ::stat(output_path, &output_stat) == 0 &&
-      input_stat.st_dev == output_stat.st_dev && input_stat.st_ino == output_stat.st_ino) {
-    VANTO_ERRLOG("output is the input file");
-    discard_output(input, nullptr, output_path);
-    VANTO_ERRLOG("transform failed");
-    return -1;
-  }
-
-  if (length == 0) length = size - offset;
-  // Written so that no sum can overflow: offset + length <= size.
-  if (offset < 0 || length < 1 || offset >= size || length > size - offset) {
-    VANTO_ERRLOG("transform out of range");
-    discard_output(input, nullptr, output_path);
-    VANTO_ERRLOG("transform failed");
-    return -1;
-  }
-
-  std::FILE *output = std::fopen(output_path, "wb");
-  if (output == nullptr) {
-    VANTO_ERRLOG("failed to open output file");
-    discard_output(input, nullptr, output_path);
-    VANTO_ERRLOG("transform failed");
-    return -1;
-  }
-
-  if (vanto_util_write_segment_to_file(input, 0, offset, output) != offset ||
-      fseeko(input, static_cast<off_t>(offset), SEEK_SET) != 0) {
-    VANTO_ERRLOG("failed to write first segment bytes to file");
-    discard_output(input, output, output_path);
-    VANTO_ERRLOG("transform failed");
-    return -1;
-  }
-
-  unsigned char buffer[kChunkSize];
-  int64_t remaining = length;
-  while (remaining > 0) {
-    const std::size_t n =
-        remaining < static_cast<int64_t>(kChunkSize) ? static_cast<std::size_t>(remaining) : kChunkSize;
-    if (std::fread(buffer, 1, n, input) != n) {
-      VANTO_ERRLOG("failed to read buffer");
-      break;
-    }
-    for (std::size_t i = 0; i < n; ++i) buffer[i] = transform(buffer[i], user_data);
-    if (std::fwrite(buffer, 1, n, output) != n) {
-      VANTO_ERRLOG("failed to write buffer");
-      break;
-    }
-    remaining -= static_cast<int64_t>(n);
-  }
-  if (remaining > 0) {
-    VANTO_ERRLOG("there are remaining bytes");
-    discard_output(input, output, output_path);
-    VANTO_ERRLOG("transform failed");
-    return -1;
-  }
-
-  const int64_t range_end = offset + length;
-  if (range_end < size &&
-      vanto_util_write_segment_to_file(input, range_end, size - range_end, output) !=
-          size - range_end) {
-    VANTO_ERRLOG("failed to write last segment");
-    discard_output(input, output, output_path);
-    VANTO_ERRLOG("transform failed");
-    return -1;
-  }
-
-  // Buffered data reaches the file only when the stream is flushed and
-  // closed; a failure there is a failed transform.
-  if (std::fclose(output) != 0) {
-    VANTO_ERRLOG("failed to close output file");
-    std::remove(output_path);
-    std::fclose(input);
-    VANTO_ERRLOG("transform failed");
-    return -1;
-  }
-  std::fclose(input);
-  return 0;
+  return vanto::internal::transform_file_(input_path, output_path, transform, user_data, offset,
+                                          length, nullptr);
 }
 
 void vanto_util_apply_byte_transform(unsigned char *buffer, int64_t length,
