@@ -12,10 +12,21 @@
 //     piece boundary, no split) and deleted again; two edits per iteration.
 //   - ViewportRefill: a 1 MiB viewport in the middle of the data, marked by
 //     an overwrite inside it (not timed) and refilled (timed).
+//   - RandomInsert: 8 bytes inserted at a random offset (splitting a piece),
+//     at 10^3 to 10^6 pieces.  Timed in batches of 64 inserts; "median_us" is
+//     the median over the batches of the time of one insert.  Each insert adds
+//     two pieces, so the session is built anew (not timed) before the count
+//     has grown by a fifth.
+//   - SegmentRead / Pread: 1 MiB at a random offset through a segment of the
+//     session with 10^5 pieces, against a 1 MiB pread of the same file at a
+//     random offset.  The file is in the page cache.
 // The counter "per_edit" is the time of one edit.
 #include <benchmark/benchmark.h>
 
+#include <fcntl.h>
 #include <unistd.h>
+
+#include <chrono>
 
 #include <algorithm>
 #include <cstdint>
@@ -164,6 +175,99 @@ void BM_ViewportRefill(benchmark::State &state) {
   vanto_edit_destroy_viewport(viewport);
 }
 
+// A session of about `pieces` pieces built by random one-byte inserts.
+vanto_session_t *random_session(int64_t pieces, uint64_t seed) {
+  vanto_session_t *session = vanto_edit_create_session(sample().path().c_str(), nullptr, nullptr, 0);
+  if (session == nullptr) return nullptr;
+  std::mt19937_64 rng(seed);
+  for (int64_t i = 0; i < (pieces - 1) / 2; ++i) {
+    const int64_t size = vanto_session_get_computed_file_size(session);
+    vanto_edit_insert(session, static_cast<int64_t>(rng() % static_cast<uint64_t>(size)), "+", 1);
+  }
+  return session;
+}
+
+void BM_RandomInsert(benchmark::State &state) {
+  const int64_t pieces = state.range(0);
+  constexpr int kBatch = 64;
+  const int64_t rebuild_after = std::max<int64_t>(pieces / 10 / kBatch, 1);  // batches
+  vanto_session_t *session = random_session(pieces, 9);
+  if (session == nullptr) {
+    state.SkipWithError("cannot open the sample file");
+    return;
+  }
+  std::mt19937_64 rng(10);
+  std::vector<double> batch_us;
+  int64_t batches = 0;
+  for (auto _ : state) {
+    if (batches == rebuild_after) {
+      vanto_edit_destroy_session(session);
+      session = random_session(pieces, 9 + static_cast<uint64_t>(batch_us.size()));
+      batches = 0;
+    }
+    int64_t offsets[kBatch];
+    const int64_t size = vanto_session_get_computed_file_size(session);
+    for (auto &offset : offsets) offset = static_cast<int64_t>(rng() % static_cast<uint64_t>(size));
+    const auto start = std::chrono::steady_clock::now();
+    for (const int64_t offset : offsets) {
+      benchmark::DoNotOptimize(vanto_edit_insert(session, offset, "01234567", 8));
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    state.SetIterationTime(seconds / kBatch);
+    batch_us.push_back(seconds * 1e6 / kBatch);
+    ++batches;
+  }
+  std::sort(batch_us.begin(), batch_us.end());
+  if (!batch_us.empty()) state.counters["median_us"] = batch_us[batch_us.size() / 2];
+  state.counters["pieces"] = static_cast<double>(pieces);
+  vanto_edit_destroy_session(session);
+}
+
+// Random offsets, each with 1 MiB of data after it.
+std::vector<int64_t> read_offsets(int64_t size) {
+  std::mt19937_64 rng(4);
+  std::vector<int64_t> offsets(256);
+  for (auto &offset : offsets) offset = static_cast<int64_t>(rng() % static_cast<uint64_t>(size - kViewportCapacity));
+  return offsets;
+}
+
+void BM_SegmentRead(benchmark::State &state) {
+  Prepared *p = setup(state);
+  if (p == nullptr) return;
+  vanto_segment_t *segment = vanto_segment_create(kViewportCapacity);
+  const std::vector<int64_t> offsets = read_offsets(vanto_session_get_computed_file_size(p->session));
+  size_t next = 0;
+  int64_t bytes = 0;
+  for (auto _ : state) {
+    if (vanto_session_get_segment(p->session, segment, offsets[next++ % offsets.size()]) != 0) {
+      state.SkipWithError("read failed");
+      break;
+    }
+    benchmark::DoNotOptimize(vanto_segment_get_data(segment));
+    bytes += vanto_segment_get_length(segment);
+  }
+  if (bytes != state.iterations() * kViewportCapacity) state.SkipWithError("short read");
+  state.SetBytesProcessed(bytes);
+  vanto_segment_destroy(segment);
+}
+
+void BM_Pread(benchmark::State &state) {
+  const int fd = ::open(sample().path().c_str(), O_RDONLY | O_CLOEXEC);
+  std::vector<unsigned char> buffer(static_cast<size_t>(kViewportCapacity) + 1);
+  const std::vector<int64_t> offsets = read_offsets(kFileSize);
+  size_t next = 0;
+  int64_t bytes = 0;
+  for (auto _ : state) {
+    const ssize_t n = ::pread(fd, buffer.data(), static_cast<size_t>(kViewportCapacity),
+                              static_cast<off_t>(offsets[next++ % offsets.size()]));
+    benchmark::DoNotOptimize(buffer.data());
+    bytes += n;
+  }
+  if (bytes != state.iterations() * kViewportCapacity) state.SkipWithError("short read");
+  state.SetBytesProcessed(bytes);
+  ::close(fd);
+}
+
 void piece_counts(benchmark::internal::Benchmark *b) {
   b->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMicrosecond);
 }
@@ -171,5 +275,10 @@ void piece_counts(benchmark::internal::Benchmark *b) {
 BENCHMARK(BM_Overwrite)->Apply(piece_counts);
 BENCHMARK(BM_InsertDelete)->Apply(piece_counts);
 BENCHMARK(BM_ViewportRefill)->Apply(piece_counts);
+BENCHMARK(BM_RandomInsert)
+    ->Arg(1000)->Arg(10000)->Arg(100000)->Arg(1000000)
+    ->Iterations(400)->UseManualTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_SegmentRead)->Arg(100000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Pread)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
