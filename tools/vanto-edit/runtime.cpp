@@ -1,0 +1,447 @@
+#include "runtime.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <sstream>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "text.h"
+
+namespace vtool {
+namespace {
+
+struct DiagnosticsState {
+  int user_fd = STDERR_FILENO;
+  int capture_fd = -1;
+  bool verbose = false;
+  bool initialized = false;
+  bool bar_visible = false;
+  int quiet_depth = 0;
+  std::stringbuf clog_buffer;
+  std::streambuf *saved_clog = nullptr;
+  std::string last_line;
+};
+
+// Allocated once and never freed: the library may still write to std::clog
+// while static objects are being destroyed.
+DiagnosticsState &state() {
+  static DiagnosticsState *const instance = new DiagnosticsState;
+  return *instance;
+}
+
+void write_all(int fd, std::string_view text) {
+  while (fd >= 0 && !text.empty()) {
+    const ssize_t n = ::write(fd, text.data(), text.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    text.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+void erase_bar() {
+  DiagnosticsState &s = state();
+  if (s.bar_visible) {
+    write_all(s.user_fd, "\r\x1b[K");
+    s.bar_visible = false;
+  }
+}
+
+// "<file>@<line>::<function>: <message>" -> "<message>".
+std::string message_of(const std::string &line) {
+  const std::size_t at = line.find('@');
+  const std::size_t colons = line.find("::");
+  if (at != std::string::npos && colons != std::string::npos && at < colons) {
+    const std::size_t start = line.find(": ", colons);
+    if (start != std::string::npos) return line.substr(start + 2);
+  }
+  return line;
+}
+
+void take_lines(const std::string &text) {
+  DiagnosticsState &s = state();
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    start = end + 1;
+    if (line.empty()) continue;
+    s.last_line = line;
+    if (s.verbose) {
+      erase_bar();
+      write_all(s.user_fd, fmt::format("vanto-edit: [library] {}\n", line));
+    }
+  }
+}
+
+volatile std::sig_atomic_t g_interrupted = 0;
+volatile std::sig_atomic_t g_read_only = 0;
+
+extern "C" void on_interrupt(int) {
+  if (g_interrupted != 0 && g_read_only != 0) _exit(kExitInterrupted);
+  g_interrupted = 1;
+}
+
+std::string parent_directory(const std::string &path) {
+  std::string parent = std::filesystem::path(path).parent_path().string();
+  return parent.empty() ? std::string(".") : parent;
+}
+
+}  // namespace
+
+// ---- diagnostics ------------------------------------------------------------------
+
+namespace diagnostics {
+
+void init(bool verbose) {
+  DiagnosticsState &s = state();
+  if (s.initialized) return;
+  s.initialized = true;
+  s.verbose = verbose;
+  s.user_fd = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+  s.capture_fd = ::memfd_create("vanto-edit-log", MFD_CLOEXEC);
+  if (s.capture_fd < 0) {
+    std::FILE *file = std::tmpfile();
+    if (file != nullptr) s.capture_fd = ::fcntl(::fileno(file), F_DUPFD_CLOEXEC, 3);
+  }
+  s.saved_clog = std::clog.rdbuf(&s.clog_buffer);
+}
+
+void shutdown() {
+  DiagnosticsState &s = state();
+  if (!s.initialized) return;
+  drain();
+  erase_bar();
+  std::clog.rdbuf(s.saved_clog);
+  s.initialized = false;
+}
+
+void say(std::string_view message) {
+  erase_bar();
+  write_all(state().user_fd, fmt::format("vanto-edit: {}\n", message));
+}
+
+void write_raw(std::string_view text) { write_all(state().user_fd, text); }
+
+int user_fd() { return state().user_fd; }
+
+void drain() {
+  DiagnosticsState &s = state();
+  if (!s.initialized) return;
+  std::string logged = s.clog_buffer.str();
+  s.clog_buffer.str(std::string());
+  take_lines(logged);
+  if (s.capture_fd >= 0 && s.quiet_depth == 0) {
+    std::string captured;
+    char buffer[4096];
+    if (::lseek(s.capture_fd, 0, SEEK_SET) == 0) {
+      ssize_t n;
+      while ((n = ::read(s.capture_fd, buffer, sizeof buffer)) > 0) {
+        captured.append(buffer, static_cast<std::size_t>(n));
+      }
+    }
+    if (::ftruncate(s.capture_fd, 0) == 0) ::lseek(s.capture_fd, 0, SEEK_SET);
+    take_lines(captured);
+  }
+}
+
+void forget_reason() {
+  drain();
+  state().last_line.clear();
+}
+
+std::string last_reason() {
+  drain();
+  return message_of(state().last_line);
+}
+
+}  // namespace diagnostics
+
+Quietly::Quietly() {
+  DiagnosticsState &s = state();
+  if (s.quiet_depth++ == 0 && s.initialized && s.capture_fd >= 0) {
+    std::fflush(stderr);
+    ::dup2(s.capture_fd, STDERR_FILENO);
+  }
+}
+
+Quietly::~Quietly() {
+  DiagnosticsState &s = state();
+  if (--s.quiet_depth == 0 && s.initialized && s.capture_fd >= 0) {
+    std::fflush(stderr);
+    if (s.user_fd >= 0) {
+      ::dup2(s.user_fd, STDERR_FILENO);
+    } else {
+      ::close(STDERR_FILENO);
+    }
+    diagnostics::drain();
+  }
+}
+
+// ---- Ctrl-C ----------------------------------------------------------------------------
+
+void install_interrupt_handlers(bool read_only) {
+  g_read_only = read_only ? 1 : 0;
+  struct sigaction action {};
+  action.sa_handler = on_interrupt;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal, &action, nullptr);
+}
+
+bool interrupted() { return g_interrupted != 0; }
+
+void throw_if_interrupted() {
+  if (interrupted()) throw Interrupted();
+}
+
+// ---- progress ---------------------------------------------------------------------------
+
+Progress::Progress(const CommonOptions &options)
+    : enabled_(!options.quiet && diagnostics::user_fd() >= 0 && ::isatty(diagnostics::user_fd()) == 1) {}
+
+Progress::~Progress() { clear(); }
+
+void Progress::phase(std::string label, int64_t overall) {
+  clear();
+  label_ = std::move(label);
+  overall_ = overall;
+  last_done_ = -1;
+  start_ = std::chrono::steady_clock::now();
+}
+
+void Progress::clear() {
+  if (shown_) {
+    erase_bar();
+    shown_ = false;
+  }
+}
+
+int Progress::hook(const vanto_session_t *, int64_t done, int64_t total, void *user_data) {
+  if (interrupted()) return 1;
+  if (user_data != nullptr) static_cast<Progress *>(user_data)->report(done, total);
+  return 0;
+}
+
+void Progress::report(int64_t done, int64_t total) {
+  if (!enabled_) return;
+  using namespace std::chrono;
+  const auto now = steady_clock::now();
+  if (overall_ == 0 && done < last_done_) start_ = now;  // a new call of the same phase
+  last_done_ = done;
+  if (overall_ > 0) {
+    // One call of several over the phase's range (a search resumed after a
+    // match): the call reports its own rest of the range.
+    done = std::clamp<int64_t>(overall_ - total + done, 0, overall_);
+    total = overall_;
+  }
+  // Work done within one report shows nothing; then at most ten redraws a
+  // second, and the end.
+  if (!shown_ && done >= total) return;
+  if (shown_ && now - last_draw_ < milliseconds(100) && done < total) return;
+  last_draw_ = now;
+
+  const int percent = total > 0 ? static_cast<int>(std::min<int64_t>(100, done * 100 / total)) : 100;
+  constexpr int kWidth = 24;
+  const int filled = percent * kWidth / 100;
+  const double seconds = duration<double>(now - start_).count();
+  const double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0.0;
+  diagnostics::write_raw(fmt::format("\r{} [{}{}] {:3d}%  {}/s\x1b[K", label_.empty() ? "working" : label_,
+                                     std::string(static_cast<std::size_t>(filled), '#'),
+                                     std::string(static_cast<std::size_t>(kWidth - filled), '-'), percent,
+                                     human_size(rate)));
+  shown_ = true;
+  state().bar_visible = true;
+}
+
+// ---- sessions -----------------------------------------------------------------------------
+
+void check_input_file(const std::string &path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) throw Failure(fmt::format("{}: {}", path, std::strerror(errno)));
+  if (S_ISDIR(info.st_mode)) throw Failure(fmt::format("{}: {}", path, std::strerror(EISDIR)));
+  if (!S_ISREG(info.st_mode)) throw Failure(fmt::format("{}: not a regular file", path));
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw Failure(fmt::format("{}: {}", path, std::strerror(errno)));
+  ::close(fd);
+}
+
+Session::Session(std::string path, Progress &progress) : path_(std::move(path)) {
+  check_input_file(path_);
+  session_ = quietly([&] { return vanto_edit_create_session(path_.c_str(), nullptr, nullptr, 0); });
+  if (session_ == nullptr) throw Failure(fmt::format("{}: cannot open the file", path_));
+  vanto_session_set_progress_cbk(session_, &Progress::hook, &progress);
+}
+
+Session::~Session() {
+  quietly([&] { vanto_edit_destroy_session(session_); });
+}
+
+int64_t number_option(std::string_view option, const std::string &text) {
+  const std::optional<int64_t> value = parse_number(text);
+  if (!value) throw Failure(fmt::format("{}: '{}' is not a number (digits, 0x-hex, optional K/M/G/T)", option, text));
+  return *value;
+}
+
+Range resolve_range(const std::string &file, int64_t size, const std::string &offset_text,
+                    const std::string &length_text) {
+  Range range;
+  if (!offset_text.empty()) range.offset = number_option("--offset", offset_text);
+  if (range.offset > size) {
+    throw Failure(fmt::format("{}: offset {} is beyond the end of the data ({} bytes)", file, range.offset, size));
+  }
+  range.length = size - range.offset;
+  if (!length_text.empty()) range.length = std::min(range.length, number_option("--length", length_text));
+  return range;
+}
+
+// ---- the checkpoint directory ---------------------------------------------------------------
+
+CheckpointDir::CheckpointDir(std::string requested, std::string default_parent)
+    : requested_(std::move(requested)), default_parent_(std::move(default_parent)) {}
+
+CheckpointDir::~CheckpointDir() {
+  if (created_) {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+}
+
+const std::string &CheckpointDir::path() {
+  if (!path_.empty()) return path_;
+  if (!requested_.empty()) {
+    struct stat info {};
+    if (::stat(requested_.c_str(), &info) == 0) {
+      if (!S_ISDIR(info.st_mode)) throw Failure(fmt::format("{}: not a directory", requested_));
+    } else {
+      std::error_code error;
+      std::filesystem::create_directories(requested_, error);
+      if (error) throw Failure(fmt::format("{}: cannot create the directory: {}", requested_, error.message()));
+      created_ = true;
+    }
+    path_ = requested_;
+    return path_;
+  }
+  std::string name = default_parent_ + "/.vanto-edit-XXXXXX";
+  if (::mkdtemp(name.data()) == nullptr) {
+    throw Failure(fmt::format("{}: cannot create a checkpoint directory: {}", default_parent_, std::strerror(errno)));
+  }
+  path_ = name;
+  created_ = true;
+  return path_;
+}
+
+// ---- the output ------------------------------------------------------------------------------
+
+OutputTarget::OutputTarget(const std::string &input, const OutputOptions &options)
+    : input_(input), in_place_(options.in_place), force_(options.force) {
+  if (options.in_place && !options.output.empty()) throw Failure("give either --output or --in-place, not both");
+  if (!options.in_place && options.output.empty()) throw Failure("give --output OUT or --in-place");
+
+  if (in_place_) {
+    path_ = input;
+    directory_ = parent_directory(input);
+    if (::access(directory_.c_str(), W_OK | X_OK) != 0) {
+      throw Failure(fmt::format("{}: cannot write in its directory {}: {}", input, directory_, std::strerror(errno)));
+    }
+    return;
+  }
+
+  path_ = options.output;
+  struct stat output_info {};
+  if (::stat(path_.c_str(), &output_info) == 0) {
+    if (S_ISDIR(output_info.st_mode)) throw Failure(fmt::format("{}: {}", path_, std::strerror(EISDIR)));
+    struct stat input_info {};
+    if (::stat(input.c_str(), &input_info) == 0 && input_info.st_dev == output_info.st_dev &&
+        input_info.st_ino == output_info.st_ino) {
+      throw Failure(fmt::format("{}: is the input file (use --in-place to edit it)", path_));
+    }
+    if (!force_) throw Failure(fmt::format("{}: already exists (use --force to replace it)", path_));
+  } else if (errno != ENOENT) {
+    throw Failure(fmt::format("{}: {}", path_, std::strerror(errno)));
+  }
+  if (!path_.empty() && path_.back() == '/') throw Failure(fmt::format("{}: {}", path_, std::strerror(EISDIR)));
+
+  directory_ = parent_directory(path_);
+  struct stat directory_info {};
+  if (::stat(directory_.c_str(), &directory_info) != 0) {
+    throw Failure(fmt::format("{}: cannot use the directory {}: {}", path_, directory_, std::strerror(errno)));
+  }
+  if (!S_ISDIR(directory_info.st_mode)) {
+    throw Failure(fmt::format("{}: {} is not a directory", path_, directory_));
+  }
+  if (::access(directory_.c_str(), W_OK | X_OK) != 0) {
+    throw Failure(fmt::format("{}: cannot write in {}: {}", path_, directory_, std::strerror(errno)));
+  }
+}
+
+namespace {
+
+const char *save_failure(int code) {
+  switch (code) {
+    case -1: return "cannot create its directory";
+    case -2: return "the name is too long";
+    case -3:
+    case -4: return "cannot create a new file beside it";
+    case -5: return "cannot read the edited data";
+    case -6: return "cannot write the data";
+    case -8: return "no free file name";
+    case -9: return "cannot put the new file in its place";
+    default: return "the save failed";
+  }
+}
+
+}  // namespace
+
+void OutputTarget::save(Session &session, Progress &progress) const {
+  throw_if_interrupted();
+  progress.phase("saving");
+  diagnostics::forget_reason();
+  char saved[VANTO_PATH_BUFFER_SIZE] = {};
+  const int32_t flags = (in_place_ || force_) ? SAVE_FLAG_OVERWRITE : SAVE_FLAG_NONE;
+  const int rc = quietly([&] { return vanto_edit_save(session.get(), path_.c_str(), flags, saved); });
+  progress.clear();
+  if (rc == -10) {
+    // The data is in place; only going on with the saved file failed.
+    diagnostics::say(fmt::format("{}: saved, but the saved file could not be reopened", path_));
+    return;
+  }
+  if (rc != 0) {
+    if (rc == -11 || interrupted()) throw Interrupted();
+    const std::string reason = diagnostics::last_reason();
+    throw Failure(fmt::format("{}: cannot save ({}{}{})", path_, save_failure(rc), reason.empty() ? "" : ": ",
+                              reason));
+  }
+  if (flags == SAVE_FLAG_NONE) {
+    // Without --force a file that appeared meanwhile is never replaced: the
+    // library then saves under another name, which is taken back here.
+    std::error_code error;
+    const std::filesystem::path expected =
+        std::filesystem::canonical(directory_, error) / std::filesystem::path(path_).filename();
+    if (!error && expected.string() != saved) {
+      std::filesystem::remove(saved, error);
+      throw Failure(fmt::format("{}: appeared while saving and was left alone", path_));
+    }
+    // The library makes new files private (0600); a new output gets the
+    // input's permission bits less the umask, as a copy would.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    struct stat input_info {};
+    if (::stat(input_.c_str(), &input_info) == 0) ::chmod(saved, input_info.st_mode & 0777 & ~mask);
+  }
+}
+
+}  // namespace vtool

@@ -1,0 +1,227 @@
+// What every command of the vanto-edit tool shares: failures and their exit
+// status, the user's standard error kept apart from the library's log lines,
+// Ctrl-C, the progress bar, sessions on input files, ranges, the checkpoint
+// directory and the output file.
+#ifndef VANTO_EDIT_TOOL_RUNTIME_H
+#define VANTO_EDIT_TOOL_RUNTIME_H
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include <vanto_edit.h>
+
+namespace vtool {
+
+// Exit statuses.
+constexpr int kExitOk = 0;
+constexpr int kExitNothingFound = 1;
+constexpr int kExitError = 2;
+constexpr int kExitInterrupted = 130;
+
+// A failure shown to the user as one line ("vanto-edit: <what>"), exit status 2.
+class Failure : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The user pressed Ctrl-C (or the process got SIGTERM or SIGHUP); exit status 130.
+class Interrupted : public std::runtime_error {
+ public:
+  Interrupted() : std::runtime_error("interrupted") {}
+};
+
+// Options every command has.
+struct CommonOptions {
+  bool quiet = false;    // no progress bar
+  bool verbose = false;  // show the library's log lines
+};
+
+// ---- the user's standard error and the library's log ------------------------
+//
+// The library writes log lines to std::clog and a few utilities write to the
+// standard error descriptor.  From init() on, std::clog goes into a buffer and
+// the descriptor 2 is pointed at a capture file around library calls (see
+// Quietly); the tool itself writes to a duplicate of the original descriptor.
+// Captured lines are shown only with --verbose; the last one explains a
+// failure in the tool's own message.
+namespace diagnostics {
+
+void init(bool verbose);
+void shutdown();
+// "vanto-edit: <message>\n" on the user's standard error.
+void say(std::string_view message);
+// Raw text on the user's standard error (the progress bar).
+void write_raw(std::string_view text);
+// The user's standard error descriptor.
+int user_fd();
+// Takes what the library wrote since the last call; shows it with --verbose.
+void drain();
+// Forgets the last library line (call before an operation whose failure is explained by it).
+void forget_reason();
+// The message part of the last library line since forget_reason(), or "".
+std::string last_reason();
+
+}  // namespace diagnostics
+
+// While alive, the standard error descriptor goes into the capture file.
+class Quietly {
+ public:
+  Quietly();
+  ~Quietly();
+  Quietly(const Quietly &) = delete;
+  Quietly &operator=(const Quietly &) = delete;
+};
+
+// Runs `call` with the library's standard error output captured.
+template <class Call>
+auto quietly(Call &&call) {
+  Quietly scope;
+  return std::forward<Call>(call)();
+}
+
+// ---- Ctrl-C -----------------------------------------------------------------
+
+// Installs handlers of SIGINT, SIGTERM and SIGHUP that set a flag the progress
+// hook returns to the library.  With `read_only`, a second signal ends the
+// process at once (nothing is being written).
+void install_interrupt_handlers(bool read_only);
+bool interrupted();
+void throw_if_interrupted();
+
+// ---- progress -----------------------------------------------------------------
+
+// A progress bar on the user's standard error, driven by the library's
+// progress hook: label, bar, percentage and throughput.  Drawn only when that
+// is a terminal and --quiet was not given; the hook always reports Ctrl-C.
+class Progress {
+ public:
+  explicit Progress(const CommonOptions &options);
+  ~Progress();
+  Progress(const Progress &) = delete;
+  Progress &operator=(const Progress &) = delete;
+
+  // Starts a phase: the label shown before the bar until the next phase.
+  // With `overall`, the phase is several calls over a range of that many
+  // bytes, each reporting the part of the range from its own start to the end.
+  void phase(std::string label, int64_t overall = 0);
+  // Removes the bar from the screen.
+  void clear();
+
+  static int hook(const vanto_session_t *session, int64_t done, int64_t total, void *user_data);
+
+ private:
+  void report(int64_t done, int64_t total);
+
+  bool enabled_;
+  bool shown_ = false;
+  std::string label_;
+  int64_t last_done_ = -1;
+  int64_t overall_ = 0;
+  std::chrono::steady_clock::time_point start_;
+  std::chrono::steady_clock::time_point last_draw_;
+};
+
+// ---- sessions -----------------------------------------------------------------
+
+// A session on an input file, with the progress hook set.  Opening checks the
+// file first and fails with a one-line reason: missing, a directory, not a
+// regular file, unreadable.
+class Session {
+ public:
+  Session(std::string path, Progress &progress);
+  ~Session();
+  Session(const Session &) = delete;
+  Session &operator=(const Session &) = delete;
+
+  vanto_session_t *get() const { return session_; }
+  const std::string &path() const { return path_; }
+  int64_t size() const { return vanto_session_get_computed_file_size(session_); }
+
+ private:
+  std::string path_;
+  vanto_session_t *session_ = nullptr;
+};
+
+// Checks that `path` names a readable regular file; throws Failure otherwise.
+void check_input_file(const std::string &path);
+
+// A range of the data: [offset, offset + length).
+struct Range {
+  int64_t offset = 0;
+  int64_t length = 0;
+  int64_t end() const { return offset + length; }
+};
+
+// The range given by --offset and --length over data of `size` bytes: the
+// offset defaults to 0 and must not lie beyond the end; the length defaults to
+// the rest of the data and is cut at the end.
+Range resolve_range(const std::string &file, int64_t size, const std::string &offset_text,
+                    const std::string &length_text);
+
+// A number given on the command line; throws Failure naming the option.
+int64_t number_option(std::string_view option, const std::string &text);
+
+// ---- the checkpoint directory ---------------------------------------------------
+
+// Where checkpoints go: the directory given with --checkpoint-dir, or a new
+// hidden directory ".vanto-edit-XXXXXX" in `default_parent` (beside the
+// output file).  Made on first use; a directory made here is removed with
+// everything in it when this object goes, which must be after the session.
+class CheckpointDir {
+ public:
+  CheckpointDir(std::string requested, std::string default_parent);
+  ~CheckpointDir();
+  CheckpointDir(const CheckpointDir &) = delete;
+  CheckpointDir &operator=(const CheckpointDir &) = delete;
+
+  const std::string &path();
+
+ private:
+  std::string requested_;
+  std::string default_parent_;
+  std::string path_;
+  bool created_ = false;
+};
+
+// ---- the output ---------------------------------------------------------------
+
+struct OutputOptions {
+  std::string output;     // --output OUT
+  bool in_place = false;  // --in-place
+  bool force = false;     // --force: an existing OUT may be replaced
+};
+
+// Where the edited data goes.  The constructor checks everything that can be
+// checked before any work (exactly one of --output and --in-place; OUT not a
+// directory, not the input itself, not existing without --force; its
+// directory exists and may be written) and throws Failure otherwise.
+class OutputTarget {
+ public:
+  OutputTarget(const std::string &input, const OutputOptions &options);
+
+  const std::string &path() const { return path_; }
+  bool in_place() const { return in_place_; }
+  // The directory the output goes to (the default home of checkpoints).
+  const std::string &directory() const { return directory_; }
+
+  // Saves the session through the library's atomic save: a new file in the
+  // target's directory renamed onto the target.  Throws Failure (nothing
+  // written) or Interrupted.
+  void save(Session &session, Progress &progress) const;
+
+ private:
+  std::string input_;
+  std::string path_;
+  std::string directory_;
+  bool in_place_ = false;
+  bool force_ = false;
+};
+
+}  // namespace vtool
+
+#endif  // VANTO_EDIT_TOOL_RUNTIME_H

@@ -1,0 +1,448 @@
+#include "script.h"
+
+#include "commands.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <sstream>
+
+#include <fmt/format.h>
+
+namespace vtool {
+
+const char *const kScriptHelp = R"(Edit scripts hold one operation a line; '#' starts a comment, blank lines are
+ignored.  OFFSET and LENGTH are decimal or 0x-hexadecimal, with an optional
+K, M, G or T suffix (powers of 1024); LENGTH may be 'end' for the rest of the
+data.  Offsets refer to the data as the lines before have left it.
+
+  insert OFFSET DATA              insert DATA before the byte at OFFSET
+  overwrite OFFSET DATA           overwrite bytes from OFFSET (may extend the data)
+  delete OFFSET LENGTH            delete LENGTH bytes at OFFSET
+  undo                            undo the last edit (or transaction)
+  redo                            redo what the last undo took back
+  begin                           start a transaction: the edits up to 'end'
+  end                               are undone and redone as one
+  checkpoint                      freeze the data in a checkpoint file
+  rollback                        drop the last checkpoint and everything since
+  upper OFFSET LENGTH             ASCII letters to upper case
+  lower OFFSET LENGTH             ASCII letters to lower case
+  and|or|xor OFFSET LENGTH BYTE   combine each byte with BYTE (0 to 255)
+
+DATA is one of
+  "text"          with the escapes \\ \" \' \0 \a \b \e \f \n \r \t \v \xHH
+  hex:48656c6c6f  hexadecimal digit pairs
+  file:PATH       the bytes of a file (file:"PATH" for names with spaces);
+                  a relative PATH starts in the script's directory
+
+Each transform (upper, lower, and, or, xor) makes a checkpoint of its own:
+'rollback' takes it back, 'undo' cannot.  Undo does not reach behind a
+checkpoint.  Checkpoints, rollbacks, transforms, undo and redo are not
+allowed inside a transaction.  The whole script is checked before anything
+runs; a bad line is reported as SCRIPT:LINE and nothing is written.
+
+Example:
+  # fix the header, then blank a field
+  overwrite 0 "VNT2"
+  begin
+  delete 0x40 16
+  insert 0x40 hex:00000000000000000000000000000000
+  end
+  upper 0x100 32
+)";
+
+namespace {
+
+struct Token {
+  std::string prefix;  // text before an opening quote ("" or "file:")
+  std::string text;    // the word, or the quoted text with its escapes decoded
+  bool quoted = false;
+};
+
+bool is_space(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+
+std::vector<Token> tokenize(std::string_view line, std::string &error) {
+  std::vector<Token> tokens;
+  std::size_t i = 0;
+  for (;;) {
+    while (i < line.size() && is_space(line[i])) ++i;
+    if (i == line.size() || line[i] == '#') return tokens;
+    Token token;
+    const std::size_t start = i;
+    while (i < line.size() && !is_space(line[i]) && line[i] != '"') ++i;
+    if (i < line.size() && line[i] == '"') {
+      token.prefix = std::string(line.substr(start, i - start));
+      token.quoted = true;
+      ++i;
+      std::string raw;
+      bool closed = false;
+      while (i < line.size()) {
+        if (line[i] == '\\' && i + 1 < line.size()) {
+          raw += line.substr(i, 2);
+          i += 2;
+        } else if (line[i] == '"') {
+          closed = true;
+          ++i;
+          break;
+        } else {
+          raw.push_back(line[i++]);
+        }
+      }
+      if (!closed) {
+        error = "the quoted text has no closing quote";
+        return {};
+      }
+      std::optional<Bytes> decoded = decode_escapes(raw, error);
+      if (!decoded) return {};
+      token.text = std::move(*decoded);
+      if (i < line.size() && !is_space(line[i]) && line[i] != '#') {
+        error = "unexpected text after a closing quote";
+        return {};
+      }
+    } else {
+      token.text = std::string(line.substr(start, i - start));
+    }
+    tokens.push_back(std::move(token));
+  }
+}
+
+struct Keyword {
+  std::string_view name;
+  OpKind kind;
+  std::string_view arguments;  // for messages
+};
+
+constexpr std::array<Keyword, 14> kKeywords{{
+    {"insert", OpKind::Insert, "OFFSET DATA"},
+    {"overwrite", OpKind::Overwrite, "OFFSET DATA"},
+    {"delete", OpKind::Delete, "OFFSET LENGTH"},
+    {"undo", OpKind::Undo, ""},
+    {"redo", OpKind::Redo, ""},
+    {"begin", OpKind::Begin, ""},
+    {"end", OpKind::End, ""},
+    {"checkpoint", OpKind::Checkpoint, ""},
+    {"rollback", OpKind::Rollback, ""},
+    {"upper", OpKind::Upper, "OFFSET LENGTH"},
+    {"lower", OpKind::Lower, "OFFSET LENGTH"},
+    {"and", OpKind::And, "OFFSET LENGTH BYTE"},
+    {"or", OpKind::Or, "OFFSET LENGTH BYTE"},
+    {"xor", OpKind::Xor, "OFFSET LENGTH BYTE"},
+}};
+
+const Keyword &keyword_of(OpKind kind) {
+  for (const Keyword &keyword : kKeywords) {
+    if (keyword.kind == kind) return keyword;
+  }
+  return kKeywords[0];
+}
+
+std::size_t argument_count(std::string_view arguments) {
+  if (arguments.empty()) return 0;
+  return static_cast<std::size_t>(std::count(arguments.begin(), arguments.end(), ' ')) + 1;
+}
+
+bool is_transform(OpKind kind) {
+  return kind == OpKind::Upper || kind == OpKind::Lower || kind == OpKind::And || kind == OpKind::Or ||
+         kind == OpKind::Xor;
+}
+
+// Parsing one line; failures are plain messages, given a line number by the caller.
+class LineParser {
+ public:
+  LineParser(const std::vector<Token> &tokens, const std::string &data_dir) : tokens_(tokens), data_dir_(data_dir) {}
+
+  Operation parse(std::string &error) {
+    Operation op;
+    const Token &head = tokens_[0];
+    std::string word = head.text;
+    for (char &c : word) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const Keyword *keyword = nullptr;
+    for (const Keyword &candidate : kKeywords) {
+      if (!head.quoted && candidate.name == word) keyword = &candidate;
+    }
+    if (keyword == nullptr) {
+      error = fmt::format("unknown operation '{}'", printable(head.prefix + head.text));
+      return op;
+    }
+    op.kind = keyword->kind;
+    const std::size_t wanted = argument_count(keyword->arguments);
+    if (tokens_.size() - 1 != wanted) {
+      error = wanted == 0 ? fmt::format("'{}' takes no arguments", keyword->name)
+                          : fmt::format("'{}' needs {}: {} {}", keyword->name,
+                                        wanted == 1 ? "one argument" : fmt::format("{} arguments", wanted),
+                                        keyword->name, keyword->arguments);
+      return op;
+    }
+    if (wanted == 0) return op;
+    if (!number(tokens_[1], "offset", op.offset, error)) return op;
+    switch (op.kind) {
+      case OpKind::Insert:
+      case OpKind::Overwrite:
+        data(tokens_[2], op.data, error);
+        break;
+      default: {
+        const Token &length = tokens_[2];
+        if (!length.quoted && length.text == "end") break;
+        int64_t value = 0;
+        if (!number(length, "length", value, error)) break;
+        if (value < 1) {
+          error = "the length must be at least 1 (or 'end')";
+          break;
+        }
+        op.length = value;
+        if (wanted == 3) {
+          int64_t mask = 0;
+          if (!number(tokens_[3], "byte", mask, error)) break;
+          if (mask > 255) {
+            error = fmt::format("the byte {} is not between 0 and 255", mask);
+            break;
+          }
+          op.mask = static_cast<unsigned char>(mask);
+        }
+      }
+    }
+    return op;
+  }
+
+ private:
+  static bool number(const Token &token, const char *what, int64_t &value, std::string &error) {
+    std::optional<int64_t> parsed;
+    if (!token.quoted) parsed = parse_number(token.text);
+    if (!parsed) {
+      error = fmt::format("the {} '{}' is not a number", what, printable(token.text));
+      return false;
+    }
+    value = *parsed;
+    return true;
+  }
+
+  bool data(const Token &token, Bytes &bytes, std::string &error) const {
+    if (token.quoted && token.prefix.empty()) {
+      bytes = token.text;
+    } else if (token.quoted && token.prefix == "file:") {
+      if (!read_file(token.text, bytes, error)) return false;
+    } else if (!token.quoted && token.text.rfind("hex:", 0) == 0) {
+      std::optional<Bytes> decoded = decode_hex(std::string_view(token.text).substr(4), error);
+      if (!decoded) return false;
+      bytes = std::move(*decoded);
+    } else if (!token.quoted && token.text.rfind("file:", 0) == 0) {
+      if (!read_file(token.text.substr(5), bytes, error)) return false;
+    } else {
+      error = fmt::format("'{}' is not data: write \"text\", hex:DIGITS or file:PATH",
+                          printable(token.prefix + token.text));
+      return false;
+    }
+    if (bytes.empty()) {
+      error = "the data is empty";
+      return false;
+    }
+    return true;
+  }
+
+  bool read_file(const std::string &name, Bytes &bytes, std::string &error) const {
+    std::filesystem::path path(name);
+    if (path.is_relative()) path = std::filesystem::path(data_dir_) / path;
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0 || S_ISDIR(info.st_mode)) {
+      error = fmt::format("{}: {}", path.string(), std::strerror(S_ISDIR(info.st_mode) ? EISDIR : errno));
+      return false;
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+      error = fmt::format("{}: {}", path.string(), std::strerror(errno));
+      return false;
+    }
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (in.bad()) {
+      error = fmt::format("{}: cannot read the file", path.string());
+      return false;
+    }
+    return true;
+  }
+
+  const std::vector<Token> &tokens_;
+  const std::string &data_dir_;
+};
+
+unsigned char transform_byte(unsigned char byte, void *user_data) {
+  const Operation &op = *static_cast<const Operation *>(user_data);
+  switch (op.kind) {
+    case OpKind::Upper: return byte >= 'a' && byte <= 'z' ? static_cast<unsigned char>(byte - 'a' + 'A') : byte;
+    case OpKind::Lower: return byte >= 'A' && byte <= 'Z' ? static_cast<unsigned char>(byte - 'A' + 'a') : byte;
+    case OpKind::And: return vanto_util_mask_byte(byte, op.mask, MASK_AND);
+    case OpKind::Or: return vanto_util_mask_byte(byte, op.mask, MASK_OR);
+    case OpKind::Xor: return vanto_util_mask_byte(byte, op.mask, MASK_XOR);
+    default: return byte;
+  }
+}
+
+}  // namespace
+
+Script parse_script(std::string_view text, const std::string &name, const std::string &data_dir) {
+  Script script;
+  script.name = name;
+  int line_number = 0;
+  int transaction_line = 0;  // line of the open 'begin', 0 when none
+  while (!text.empty()) {
+    ++line_number;
+    const std::size_t end = text.find('\n');
+    const std::string_view line = text.substr(0, end);
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    auto fail = [&](const std::string &message) {
+      return Failure(fmt::format("{}:{}: {}", name, line_number, message));
+    };
+
+    std::string error;
+    const std::vector<Token> tokens = tokenize(line, error);
+    if (!error.empty()) throw fail(error);
+    if (tokens.empty()) continue;
+    Operation op = LineParser(tokens, data_dir).parse(error);
+    if (!error.empty()) throw fail(error);
+    op.line = line_number;
+
+    const OpKind kind = op.kind;
+    if (kind == OpKind::Begin) {
+      if (transaction_line != 0) throw fail(fmt::format("a transaction is already open (since line {})", transaction_line));
+      transaction_line = line_number;
+    } else if (kind == OpKind::End) {
+      if (transaction_line == 0) throw fail("'end' without 'begin'");
+      transaction_line = 0;
+    } else if (transaction_line != 0 && (kind == OpKind::Undo || kind == OpKind::Redo || kind == OpKind::Checkpoint ||
+                                         kind == OpKind::Rollback || is_transform(kind))) {
+      throw fail(fmt::format("'{}' inside a transaction (opened on line {})", keyword_of(kind).name, transaction_line));
+    }
+    script.operations.push_back(std::move(op));
+  }
+  if (transaction_line != 0) {
+    throw Failure(fmt::format("{}:{}: the transaction is never ended", name, transaction_line));
+  }
+  return script;
+}
+
+Script load_script(const std::string &path) {
+  std::string text;
+  if (path == "-") {
+    text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+    return parse_script(text, "<stdin>", ".");
+  }
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) throw Failure(fmt::format("{}: {}", path, std::strerror(errno)));
+  if (S_ISDIR(info.st_mode)) throw Failure(fmt::format("{}: {}", path, std::strerror(EISDIR)));
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw Failure(fmt::format("{}: {}", path, std::strerror(errno)));
+  text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  if (in.bad()) throw Failure(fmt::format("{}: cannot read the script", path));
+  std::string dir = std::filesystem::path(path).parent_path().string();
+  return parse_script(text, path, dir.empty() ? "." : dir);
+}
+
+void run_script(const Script &script, Session &session, CheckpointDir &checkpoints, Progress &progress) {
+  vanto_session_t *const s = session.get();
+  for (const Operation &op : script.operations) {
+    throw_if_interrupted();
+    const std::string_view name = keyword_of(op.kind).name;
+    auto fail = [&](const std::string &message) {
+      return Failure(fmt::format("{}:{}: {}", script.name, op.line, message));
+    };
+    auto failed_with_reason = [&](const std::string &what) {
+      throw_if_interrupted();
+      const std::string reason = diagnostics::last_reason();
+      return fail(reason.empty() ? what : fmt::format("{}: {}", what, reason));
+    };
+    const int64_t size = session.size();
+    // The range [offset, offset + length) of a delete or transform, inside the data.
+    auto checked_length = [&]() {
+      if (op.offset >= size) {
+        throw fail(fmt::format("{} at offset {}: at or beyond the end of the data ({} bytes)", name, op.offset, size));
+      }
+      const int64_t length = op.length.value_or(size - op.offset);
+      if (length > size - op.offset) {
+        throw fail(fmt::format("{} of {} bytes at offset {}: runs past the end of the data ({} bytes)", name, length,
+                               op.offset, size));
+      }
+      return length;
+    };
+    diagnostics::forget_reason();
+
+    switch (op.kind) {
+      case OpKind::Insert:
+      case OpKind::Overwrite: {
+        if (op.offset > size) {
+          throw fail(fmt::format("{} at offset {}: beyond the end of the data ({} bytes)", name, op.offset, size));
+        }
+        const auto *bytes = reinterpret_cast<const unsigned char *>(op.data.data());
+        const auto length = static_cast<int64_t>(op.data.size());
+        const int64_t serial = op.kind == OpKind::Insert ? vanto_edit_insert_bytes(s, op.offset, bytes, length)
+                                                         : vanto_edit_overwrite_bytes(s, op.offset, bytes, length);
+        if (serial <= 0) throw failed_with_reason(fmt::format("{} failed", name));
+        break;
+      }
+      case OpKind::Delete: {
+        if (vanto_edit_delete(s, op.offset, checked_length()) <= 0) throw failed_with_reason("delete failed");
+        break;
+      }
+      case OpKind::Undo: {
+        const int64_t undone_before = vanto_session_get_num_undone_changes(s);
+        const int64_t rc = vanto_edit_undo_last_change(s);
+        if (rc == 0) {
+          throw fail(vanto_session_get_num_checkpoints(s) > 0 ? "nothing to undo since the last checkpoint"
+                                                              : "nothing to undo");
+        }
+        if (vanto_session_get_num_undone_changes(s) <= undone_before) throw failed_with_reason("undo failed");
+        break;
+      }
+      case OpKind::Redo: {
+        const int64_t rc = vanto_edit_redo_last_undo(s);
+        if (rc == 0) throw fail("nothing to redo");
+        if (rc < 0) throw failed_with_reason("redo failed");
+        break;
+      }
+      case OpKind::Begin:
+        if (vanto_session_begin_transaction(s) != 0) throw fail("cannot open a transaction");
+        break;
+      case OpKind::End:
+        if (vanto_session_end_transaction(s) != 0) throw fail("no transaction is open");
+        break;
+      case OpKind::Checkpoint: {
+        const std::string &dir = checkpoints.path();
+        progress.phase("checkpoint");
+        const int rc = quietly([&] { return vanto_edit_create_checkpoint(s, dir.c_str()); });
+        progress.clear();
+        throw_if_interrupted();
+        if (rc != 0) throw failed_with_reason(fmt::format("cannot create a checkpoint in {}", dir));
+        break;
+      }
+      case OpKind::Rollback:
+        if (vanto_session_get_num_checkpoints(s) == 0) throw fail("no checkpoint to roll back");
+        if (quietly([&] { return vanto_edit_destroy_last_checkpoint(s); }) != 0) {
+          throw failed_with_reason("rollback failed");
+        }
+        break;
+      case OpKind::Upper:
+      case OpKind::Lower:
+      case OpKind::And:
+      case OpKind::Or:
+      case OpKind::Xor: {
+        const int64_t length = checked_length();
+        const std::string &dir = checkpoints.path();
+        progress.phase(std::string(name));
+        auto *user_data = const_cast<Operation *>(&op);
+        const int rc = quietly([&] { return vanto_edit_apply_transform(s, &transform_byte, user_data, op.offset, length, dir.c_str()); });
+        progress.clear();
+        throw_if_interrupted();
+        if (rc != 0) throw failed_with_reason(fmt::format("{} failed", name));
+        break;
+      }
+    }
+  }
+}
+
+}  // namespace vtool

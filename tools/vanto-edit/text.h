@@ -1,0 +1,47 @@
+// Text helpers of the vanto-edit tool: numbers with size suffixes, byte data
+// written as hexadecimal or as text with escapes, JSON strings and sizes for
+// people.
+#ifndef VANTO_EDIT_TOOL_TEXT_H
+#define VANTO_EDIT_TOOL_TEXT_H
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vtool {
+
+// Raw bytes, any values, zero bytes included.
+using Bytes = std::string;
+
+// A non-negative count or offset: decimal or 0x-hexadecimal digits, with an
+// optional binary suffix K, M, G or T (also KiB, MiB, GiB, TiB; any case).
+// Empty when the text is not such a number or does not fit in 63 bits.
+std::optional<int64_t> parse_number(std::string_view text);
+
+// Hexadecimal digit pairs ("48656c", "48 65 6C"; white space between pairs
+// is ignored) to bytes.  Empty with `error` set when a character is not a
+// digit or a digit is left over.
+std::optional<Bytes> decode_hex(std::string_view text, std::string &error);
+
+// The inside of a quoted text to bytes.  Escapes: \\ \" \' \0 \a \b \e \f \n
+// \r \t \v and \xHH.  Empty with `error` set for an unknown or cut escape.
+std::optional<Bytes> decode_escapes(std::string_view text, std::string &error);
+
+// `text` as a JSON string literal, quotes included.
+std::string json_string(std::string_view text);
+
+// Bytes for people: "512 B", "1.5 KiB", "6.0 GiB".
+std::string human_size(double bytes);
+
+// Bytes shown in a message: printable ASCII as is, the rest as \xHH, cut to
+// `limit` bytes with "..." after.
+std::string printable(std::string_view bytes, std::size_t limit = 40);
+
+// One line of a hex dump: the offset in `width` hexadecimal digits, up to 16
+// bytes in two groups of eight, and the printable ones between bars.
+std::string dump_line(int64_t offset, int width, const unsigned char *bytes, int64_t count);
+
+}  // namespace vtool
+
+#endif  // VANTO_EDIT_TOOL_TEXT_H
