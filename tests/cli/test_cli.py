@@ -1,0 +1,866 @@
+"""Integration tests of the vanto-edit program.
+
+Each test drives the built program (path in $VANTO_EDIT) on files generated
+in a fresh temporary directory and checks its output, its exit status and the
+files it leaves behind against plain Python computations over the same bytes.
+CTest runs one test class per group: python3 -m unittest test_cli.<Group>Tests.
+"""
+
+import collections
+import json
+import math
+import os
+import pty
+import random
+import re
+import resource
+import select
+import shutil
+import signal
+import stat
+import subprocess
+import tempfile
+import unittest
+from pathlib import Path
+
+PROGRAM = os.environ.get("VANTO_EDIT", "vanto-edit")
+MiB = 1 << 20
+
+
+# ---- references: what the program must produce, computed independently ------
+
+
+def reference_dump(data, offset, length, squeeze=True):
+    """The dump of data[offset:offset + length] (cut at the end)."""
+    return dump_of(data[offset:offset + length], offset, squeeze)
+
+
+def dump_of(part, offset, squeeze=True):
+    """The dump layout for the bytes `part` found at `offset`: offset column,
+    16 bytes in two groups, text between bars, '*' for repeated lines, and the
+    end offset last."""
+    end = offset + len(part)
+    if not part:
+        return b""
+    width = max(8, len(f"{end:x}"))
+    lines, previous, squeezing = [], None, False
+    for start in range(offset, end, 16):
+        chunk = part[start - offset:min(start + 16, end) - offset]
+        if squeeze and len(chunk) == 16 and chunk == previous:
+            if not squeezing:
+                lines.append("*")
+            squeezing = True
+        else:
+            squeezing = False
+            cells = [f" {b:02x}" for b in chunk] + ["   "] * (16 - len(chunk))
+            text = "".join(chr(b) if 0x20 <= b < 0x7F else "." for b in chunk)
+            lines.append(f"{start:0{width}x} " + "".join(cells[:8]) + " " + "".join(cells[8:]) + f"  |{text}|")
+        if len(chunk) == 16:
+            previous = chunk
+    lines.append(f"{end:0{width}x}")
+    return ("\n".join(lines) + "\n").encode()
+
+
+def reference_find(data, pattern, start=0, end=None, overlapping=False, ignore_case=False):
+    """Offsets of the occurrences inside [start, end), left to right."""
+    end = len(data) if end is None else min(end, len(data))
+    haystack = data.lower() if ignore_case else data
+    needle = pattern.lower() if ignore_case else pattern
+    found, position = [], start
+    while True:
+        index = haystack.find(needle, position, end)
+        if index < 0:
+            return found
+        found.append(index)
+        position = index + (1 if overlapping else len(needle))
+
+
+def reference_replace(data, pattern, replacement, ignore_case=False, limit=None):
+    matches = reference_find(data, pattern, ignore_case=ignore_case)
+    if limit is not None:
+        matches = matches[:limit]
+    out, previous = bytearray(), 0
+    for index in matches:
+        out += data[previous:index] + replacement
+        previous = index + len(pattern)
+    out += data[previous:]
+    return bytes(out), len(matches)
+
+
+def sample_bytes(size, seed, alphabet=None):
+    """`size` reproducible random bytes, drawn from `alphabet` when given."""
+    data = random.Random(seed).randbytes(size)
+    if alphabet is None:
+        return data
+    return data.translate(bytes(alphabet[i % len(alphabet)] for i in range(256)))
+
+
+def ignore_sigxfsz_and_limit(limit):
+    """For a child: writes beyond `limit` bytes fail with EFBIG instead of killing it."""
+
+    def prepare():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+
+    return prepare
+
+
+# ---- the harness ---------------------------------------------------------------
+
+
+class ToolTest(unittest.TestCase):
+    maxDiff = None
+
+    def setUp(self):
+        self.dir = Path(tempfile.mkdtemp(prefix="vanto-edit-cli-"))
+        self.addCleanup(shutil.rmtree, self.dir, True)
+
+    def write(self, name, data):
+        path = self.dir / name
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_bytes(data.encode() if isinstance(data, str) else data)
+        return str(path)
+
+    def run_tool(self, *args, stdin=None, env=None, preexec_fn=None, cwd=None):
+        full_env = dict(os.environ)
+        full_env.update(env or {})
+        return subprocess.run([PROGRAM, *map(str, args)], input=stdin, capture_output=True, env=full_env,
+                              preexec_fn=preexec_fn, cwd=cwd or self.dir, timeout=600)
+
+    def listing(self, root=None):
+        """Every path under the test directory (hidden ones included), with sizes."""
+        root = Path(root or self.dir)
+        return sorted((str(p.relative_to(root)), p.stat().st_size if p.is_file() else -1) for p in root.rglob("*"))
+
+    def assertOk(self, result, status=0):
+        self.assertEqual(result.returncode, status, result.stderr.decode(errors="replace"))
+
+    def assertFailsWith(self, result, *fragments):
+        """Exit status 2, one line on standard error holding every fragment, nothing on standard output."""
+        stderr = result.stderr.decode(errors="replace")
+        self.assertEqual(result.returncode, 2, stderr)
+        self.assertEqual(result.stdout, b"")
+        lines = stderr.splitlines()
+        self.assertEqual(len(lines), 1, stderr)
+        self.assertTrue(lines[0].startswith("vanto-edit"), stderr)
+        for fragment in fragments:
+            self.assertIn(str(fragment), lines[0])
+
+
+# ---- help and version ----------------------------------------------------------------
+
+
+class HelpTests(ToolTest):
+    def test_version_names_the_library(self):
+        result = self.run_tool("--version")
+        self.assertOk(result)
+        expected = os.environ.get("VANTO_EDIT_VERSION", "")
+        self.assertRegex(result.stdout.decode(), rf"^vanto-edit .*libvanto_edit {re.escape(expected)}\b")
+
+    def test_every_command_has_help(self):
+        cases = {
+            "demo": ["sample file"],
+            "dump": ["--offset", "--length", "--all"],
+            "find": ["--hex", "--ignore-case", "--overlapping", "--count", "--json", "Exit status"],
+            "profile": ["--json", "--by-count"],
+            "apply": ["--output", "--in-place", "--checkpoint-dir", "insert OFFSET DATA", "hex:", "file:PATH",
+                      "rollback", "xor OFFSET LENGTH BYTE"],
+            "replace": ["--max", "--ignore-case", "--hex", "--force", "--json"],
+        }
+        for command, words in cases.items():
+            with self.subTest(command=command):
+                result = self.run_tool(command, "--help")
+                self.assertOk(result)
+                text = result.stdout.decode()
+                self.assertIn(command, text)
+                for word in words:
+                    self.assertIn(word, text)
+
+    def test_main_help_lists_the_commands(self):
+        result = self.run_tool("--help")
+        self.assertOk(result)
+        for command in ("demo", "dump", "find", "profile", "apply", "replace"):
+            self.assertIn(command, result.stdout.decode())
+
+    def test_usage_errors_exit_2_with_one_line(self):
+        for args in (["frobnicate"], ["dump"], ["find", "x"], ["dump", "x", "--no-such-option"]):
+            with self.subTest(args=args):
+                self.assertFailsWith(self.run_tool(*args), "--help")
+
+
+# ---- demo -----------------------------------------------------------------------------
+
+
+class DemoTests(ToolTest):
+    STEPS = ["sample", "open", "viewport", "edit", "viewport", "search", "undo", "redo", "checkpoint", "transform",
+             "save", "clean up"]
+
+    def check_demo(self, *args):
+        scratch = self.dir / "tmp"
+        scratch.mkdir()
+        result = self.run_tool(*args, env={"TMPDIR": str(scratch)})
+        self.assertOk(result)
+        self.assertEqual(result.stderr, b"")
+        steps = [line.split("  ")[0] for line in result.stdout.decode().splitlines()
+                 if line and not line.startswith(" ") and "  " in line]
+        self.assertEqual(steps, self.STEPS)
+        self.assertIn(str(scratch), result.stdout.decode())  # the sample was made there ...
+        self.assertEqual(list(scratch.iterdir()), [])  # ... and nothing is left
+
+    def test_demo_runs_to_the_end_and_leaves_nothing(self):
+        self.check_demo("demo")
+
+    def test_no_command_runs_the_demo(self):
+        self.check_demo()
+
+
+# ---- dump -----------------------------------------------------------------------------
+
+
+class DumpTests(ToolTest):
+    def setUp(self):
+        super().setUp()
+        self.data = (b"vanto-edit dump\n" + bytes(range(256)) + b"\0" * 100 + sample_bytes(3 * MiB // 2, 1))
+        self.file = self.write("data.bin", self.data)
+
+    def test_whole_file(self):
+        result = self.run_tool("dump", self.file)
+        self.assertOk(result)
+        self.assertEqual(result.stdout, reference_dump(self.data, 0, len(self.data)))
+
+    def test_ranges(self):
+        size = len(self.data)
+        cases = [  # (--offset, --length) as given, and the range they mean
+            (["-o", "0", "-n", "16"], 0, 16),
+            (["-o", "3", "-n", "45"], 3, 45),
+            (["--offset", "0x110", "--length", "0x80"], 0x110, 0x80),
+            (["-o", "1M", "-n", "1K"], MiB, 1024),
+            (["-o", str(MiB - 7), "-n", "100"], MiB - 7, 100),  # across a viewport window
+            (["-o", str(size - 5)], size - 5, 5),
+            (["-o", str(size - 5), "-n", "1000"], size - 5, 5),  # cut at the end
+            (["-o", str(size)], size, 0),  # the end itself: nothing
+            (["-o", "10", "-n", "0"], 10, 0),
+        ]
+        for args, offset, length in cases:
+            with self.subTest(args=args):
+                result = self.run_tool("dump", self.file, *args)
+                self.assertOk(result)
+                self.assertEqual(result.stdout, reference_dump(self.data, offset, length))
+
+    def test_repeated_lines(self):
+        data = b"A" * 16 + b"\0" * 80 + b"tail"
+        path = self.write("zeros.bin", data)
+        squeezed = self.run_tool("dump", path)
+        self.assertOk(squeezed)
+        self.assertEqual(squeezed.stdout, reference_dump(data, 0, len(data)))
+        self.assertIn(b"\n*\n", squeezed.stdout)
+        every = self.run_tool("dump", path, "--all")
+        self.assertOk(every)
+        self.assertEqual(every.stdout, reference_dump(data, 0, len(data), squeeze=False))
+
+    def test_offsets_beyond_4_gib_of_a_sparse_file(self):
+        path = self.dir / "sparse.bin"
+        marker_at = (4 << 30) + (1 << 29) + 3
+        with open(path, "wb") as f:
+            f.truncate(5 << 30)
+            f.seek(marker_at)
+            f.write(b"marker beyond 4 GiB")
+        result = self.run_tool("dump", path, "-o", marker_at - 5, "-n", 40)
+        self.assertOk(result)
+        expected = dump_of(b"\0" * 5 + b"marker beyond 4 GiB" + b"\0" * 16, marker_at - 5)
+        self.assertEqual(result.stdout, expected)
+        self.assertTrue(result.stdout.startswith(b"11ffffffe  00 00"), result.stdout)  # 9 offset digits
+
+
+# ---- find -------------------------------------------------------------------------------
+
+
+class FindTests(ToolTest):
+    def setUp(self):
+        super().setUp()
+        data = bytearray(sample_bytes(3 * MiB, 2, alphabet=b"abcdefgh \n"))
+        # Occurrences at both ends and across the library's 1 MiB search windows.
+        for offset in (0, MiB - 4, MiB - 1, 2 * MiB - 2, len(data) - 6):
+            data[offset:offset + 6] = b"Needle"
+        data[5000:5010] = b"xxxxxxxxxx"
+        data[7000:7006] = b"\xde\xad\xbe\xef\x00\x01"
+        self.data = bytes(data)
+        self.file = self.write("haystack.bin", self.data)
+
+    def find(self, *args):
+        return self.run_tool("find", self.file, *args)
+
+    def test_offsets_match_a_naive_search(self):
+        size = len(self.data)
+        cases = [  # (arguments, pattern bytes, reference options)
+            (["Needle"], b"Needle", {}),
+            (["needle"], b"needle", {}),
+            (["needle", "-i"], b"needle", {"ignore_case": True}),
+            (["NEEDLE", "--ignore-case"], b"needle", {"ignore_case": True}),
+            (["xxx"], b"xxx", {}),
+            (["xxx", "--overlapping"], b"xxx", {"overlapping": True}),
+            (["de ad be ef 00", "--hex"], b"\xde\xad\xbe\xef\x00", {}),
+            (["4e6565646c65", "-x"], b"Needle", {}),
+            (["ab"], b"ab", {}),
+            (["abc", "--overlapping", "-i"], b"abc", {"overlapping": True, "ignore_case": True}),
+            (["Needle", "-o", MiB - 4, "-n", 7], b"Needle", {"start": MiB - 4, "end": MiB + 3}),
+            (["Needle", "-o", MiB - 3, "-n", MiB], b"Needle", {"start": MiB - 3, "end": 2 * MiB - 3}),
+            (["Needle", "-o", size - 6], b"Needle", {"start": size - 6}),
+        ]
+        for args, pattern, options in cases:
+            with self.subTest(args=args):
+                expected = reference_find(self.data, pattern, **options)
+                result = self.find(*args)
+                self.assertOk(result, 0 if expected else 1)
+                self.assertEqual([int(line) for line in result.stdout.split()], expected)
+
+    def test_exit_status(self):
+        cases = [(["Needle"], 0), (["not in there"], 1), (["Needle", "-o", 1, "-n", 5], 1), (["zz", "--hex"], 2)]
+        for args, status in cases:
+            with self.subTest(args=args):
+                self.assertEqual(self.find(*args).returncode, status)
+        self.assertEqual(self.run_tool("find", self.dir / "missing", "x").returncode, 2)
+
+    def test_count_and_json(self):
+        expected = reference_find(self.data, b"abc", overlapping=True)
+        self.assertGreater(len(expected), 100)
+        count = self.find("abc", "--overlapping", "--count")
+        self.assertOk(count)
+        self.assertEqual(count.stdout, f"{len(expected)}\n".encode())
+
+        listed = self.find("abc", "--overlapping", "--json")
+        self.assertOk(listed)
+        document = json.loads(listed.stdout)
+        self.assertEqual(document["matches"], expected)
+        self.assertEqual(document["count"], len(expected))
+        self.assertEqual((document["offset"], document["length"], document["pattern_length"]),
+                         (0, len(self.data), 3))
+
+        counted = self.find("abc", "--overlapping", "--json", "-c")
+        self.assertOk(counted)
+        self.assertEqual(json.loads(counted.stdout)["count"], len(expected))
+        self.assertNotIn("matches", json.loads(counted.stdout))
+
+        none = self.find("not in there", "--json")
+        self.assertOk(none, 1)
+        self.assertEqual(json.loads(none.stdout)["matches"], [])
+
+
+# ---- profile -------------------------------------------------------------------------------
+
+
+class ProfileTests(ToolTest):
+    def setUp(self):
+        super().setUp()
+        self.data = sample_bytes(MiB + 12345, 3, alphabet=b"aaaabbc\0\xff") + bytes(range(256))
+        self.file = self.write("data.bin", self.data)
+
+    @staticmethod
+    def summary(data):
+        counts = collections.Counter(data)
+        total = len(data)
+        entropy = -sum(c / total * math.log2(c / total) for c in counts.values()) if total else 0.0
+        return counts, entropy
+
+    def test_json_matches_the_bytes(self):
+        for args, start, end in ([[], 0, None], [["-o", 100, "-n", 5000], 100, 5100], [["-o", MiB], MiB, None]):
+            with self.subTest(args=args):
+                result = self.run_tool("profile", self.file, "--json", *args)
+                self.assertOk(result)
+                document = json.loads(result.stdout)
+                part = self.data[start:end]
+                counts, entropy = self.summary(part)
+                self.assertEqual(document["counts"], [counts.get(b, 0) for b in range(256)])
+                self.assertEqual((document["offset"], document["length"]), (start, len(part)))
+                self.assertEqual(document["distinct"], len(counts))
+                self.assertAlmostEqual(document["entropy"], entropy, places=5)
+                top = sorted(range(256), key=lambda b: (-counts.get(b, 0), b))[:5]
+                self.assertEqual([entry["byte"] for entry in document["top"]], top)
+                self.assertEqual([entry["count"] for entry in document["top"]], [counts[b] for b in top])
+
+    def test_table(self):
+        part = self.data[:4096]
+        counts, entropy = self.summary(part)
+        for args, order in (([], sorted(counts)), (["--by-count"], sorted(counts, key=lambda b: (-counts[b], b)))):
+            with self.subTest(args=args):
+                result = self.run_tool("profile", self.file, "-n", 4096, *args)
+                self.assertOk(result)
+                text = result.stdout.decode()
+                self.assertIn(f"distinct  {len(counts)} byte values", text)
+                self.assertIn(f"entropy   {entropy:.4f} bits per byte", text)
+                rows = re.findall(r"^0x([0-9a-f]{2}) .*?(\d+)\s+([\d.]+)%$", text, re.MULTILINE)
+                self.assertEqual([int(byte, 16) for byte, _, _ in rows], order)
+                self.assertEqual({int(byte, 16): int(count) for byte, count, _ in rows}, dict(counts))
+
+    def test_empty_range(self):
+        result = self.run_tool("profile", self.file, "--json", "-o", len(self.data))
+        self.assertOk(result)
+        document = json.loads(result.stdout)
+        self.assertEqual((document["distinct"], document["entropy"], sum(document["counts"])), (0, 0.0, 0))
+
+
+# ---- apply ----------------------------------------------------------------------------------
+
+
+class ApplyTests(ToolTest):
+    ORIGINAL = b"Hello world\n"
+
+    def setUp(self):
+        super().setUp()
+        self.file = self.write("in.txt", self.ORIGINAL)
+        self.write("data.bin", b"\x01\x02")
+        self.write("sub dir/name with space.bin", b"SP")
+
+    def apply(self, script, *args):
+        script_path = self.write("edits.txt", script)
+        return self.run_tool("apply", self.file, script_path, *args)
+
+    def test_each_operation(self):
+        cases = [  # (script, expected bytes)
+            ('insert 0 "ab"', b"abHello world\n"),
+            ('insert 12 "!"', b"Hello world\n!"),
+            ('insert 5 hex:00ff7F', b"Hello\x00\xff\x7f world\n"),
+            ("insert 0 file:data.bin", b"\x01\x02Hello world\n"),
+            ('insert 0 file:"sub dir/name with space.bin"', b"SPHello world\n"),
+            (r'insert 0 "\t\n\0\\\"\x41\e"', b'\t\n\0\\"A\x1bHello world\n'),
+            ("insert 0 \"#\"  # a comment after a line", b"#Hello world\n"),
+            ('overwrite 6 "W"', b"Hello World\n"),
+            ('overwrite 10 "DDDD"', b"Hello worlDDDD"),
+            ('overwrite 0x0c "+"', b"Hello world\n+"),
+            ("delete 0 6", b"world\n"),
+            ("delete 5 end", b"Hello"),
+            ("upper 0 end", b"HELLO WORLD\n"),
+            ("lower 0 1", b"hello world\n"),
+            ("upper 6 3", b"Hello WORld\n"),
+            ("and 0 5 0xdf", b"HELLO world\n"),
+            ("or 6 5 32", b"Hello world\n"),
+            ("xor 0 1 0x20", b"hello world\n"),
+            ("xor 11 1 255", b"Hello world\xf5"),
+            ('insert 0 "x"\nundo', self.ORIGINAL),
+            ('insert 0 "x"\nundo\nredo', b"xHello world\n"),
+            ('insert 0 "x"\ninsert 0 "y"\nundo', b"xHello world\n"),
+            ('begin\ninsert 0 "a"\ndelete 7 3\ninsert 0 "b"\nend\nundo', self.ORIGINAL),
+            ('begin\ninsert 0 "a"\ninsert 0 "b"\nend\nundo\nredo', b"baHello world\n"),
+            ('insert 0 "a"\ncheckpoint\ninsert 0 "b"\nrollback', b"aHello world\n"),
+            ('checkpoint\ninsert 0 "b"', b"bHello world\n"),
+            ("upper 0 end\nrollback", self.ORIGINAL),
+            ("upper 0 end\nxor 0 1 0x20\nrollback", b"HELLO WORLD\n"),
+            ('insert 0 "z"\nupper 0 end\ninsert 0 "q"\nundo', b"ZHELLO WORLD\n"),
+            ("\n# only comments\n   \n", self.ORIGINAL),
+        ]
+        for script, expected in cases:
+            with self.subTest(script=script):
+                out = self.dir / "out.bin"
+                result = self.apply(script, "--output", out, "--force")
+                self.assertOk(result)
+                self.assertEqual(out.read_bytes(), expected)
+                self.assertEqual(Path(self.file).read_bytes(), self.ORIGINAL)
+
+    def test_script_with_every_kind_of_operation(self):
+        script = "\n".join([
+            "# every kind of operation, in order",
+            r'insert 0 "[\x41]"',       # [A]Hello world\n
+            "overwrite 3 hex:5a5a",      # [A]ZZllo world\n
+            "delete 5 2",                # [A]ZZo world\n
+            "begin",
+            'insert 0 "x"',
+            'insert 0 "y"',              # yx[A]ZZo world\n
+            "end",
+            "undo",                      # [A]ZZo world\n
+            "redo",                      # yx[A]ZZo world\n
+            "undo",                      # [A]ZZo world\n
+            "checkpoint",
+            "upper 0 end",               # [A]ZZO WORLD\n
+            "xor 0 1 0x20",              # {A]ZZO WORLD\n
+            "rollback",                  # [A]ZZO WORLD\n
+            "lower 0 3",                 # [a]ZZO WORLD\n
+            "and 4 1 0xdf",              # [a]ZZO WORLD\n (Z stays)
+            "or 3 1 0x20",               # [a]zZO WORLD\n
+        ]) + "\n"
+        before = self.listing()
+        out = self.dir / "out.bin"
+        result = self.apply(script, "--output", out)
+        self.assertOk(result)
+        self.assertEqual(out.read_bytes(), b"[a]zZO WORLD\n")
+        # The checkpoint directory beside the output is gone again.
+        self.assertEqual(self.listing(), sorted(before + [("edits.txt", len(script)), ("out.bin", 13)]))
+
+    def test_in_place(self):
+        before = {name for name, _ in self.listing()}
+        result = self.apply('checkpoint\ninsert 6 "big "\nupper 0 5\n', "--in-place")
+        self.assertOk(result)
+        self.assertEqual(Path(self.file).read_bytes(), b"HELLO big world\n")
+        self.assertEqual({name for name, _ in self.listing()}, before | {"edits.txt"})
+
+    def test_checkpoint_directory_option(self):
+        script = "checkpoint\nupper 0 end\n"
+        cases = [("new", False), ("existing", True)]
+        for name, exists in cases:
+            with self.subTest(name=name):
+                directory = self.dir / name
+                if exists:
+                    directory.mkdir()
+                out = self.dir / f"out-{name}.bin"
+                result = self.apply(script, "--output", out, "--checkpoint-dir", directory)
+                self.assertOk(result)
+                self.assertEqual(out.read_bytes(), b"HELLO WORLD\n")
+                # A directory the program made goes again; one that existed stays, empty.
+                self.assertEqual(directory.exists(), exists)
+                if exists:
+                    self.assertEqual(list(directory.iterdir()), [])
+
+    def test_script_from_standard_input(self):
+        out = self.dir / "out.bin"
+        result = self.run_tool("apply", self.file, "-", "--output", out, stdin=b'insert 0 "stdin "\n')
+        self.assertOk(result)
+        self.assertEqual(out.read_bytes(), b"stdin Hello world\n")
+
+    def test_large_file_edits_beyond_the_first_window(self):
+        data = sample_bytes(3 * MiB, 4)
+        self.file = self.write("big.bin", data)
+        script = f'overwrite {2 * MiB + 5} "XYZ"\ndelete {MiB} 10\ninsert {MiB - 1} hex:0000\nxor {3 * MiB - 100} 50 0xff\n'
+        out = self.dir / "out.bin"
+        result = self.apply(script, "--output", out)
+        self.assertOk(result)
+        expected = bytearray(data)
+        expected[2 * MiB + 5:2 * MiB + 8] = b"XYZ"
+        del expected[MiB:MiB + 10]
+        expected[MiB - 1:MiB - 1] = b"\0\0"
+        for i in range(3 * MiB - 100, 3 * MiB - 50):
+            expected[i] ^= 0xFF
+        self.assertEqual(out.read_bytes(), bytes(expected))
+
+
+class ApplyErrorsTests(ToolTest):
+    """A bad line is named with its line number, and nothing is written."""
+
+    def test_bad_lines(self):
+        cases = [  # (script, line, fragment of the message)
+            ("frob 0 1", 1, "unknown operation 'frob'"),
+            ('\n\ninsert 0', 3, "'insert' needs 2 arguments"),
+            ("undo 1", 1, "takes no arguments"),
+            ('insert x "a"', 1, "offset 'x' is not a number"),
+            ('insert 12q "a"', 1, "not a number"),
+            ("delete 0 0", 1, "at least 1"),
+            ("xor 0 1 256", 1, "not between 0 and 255"),
+            ("insert 0 hex:4", 1, "pairs"),
+            ("insert 0 hex:4g", 1, "not a hexadecimal digit"),
+            ('insert 0 "open', 1, "no closing quote"),
+            (r'insert 0 "\q"', 1, "unknown escape"),
+            (r'insert 0 "\x4"', 1, "two hexadecimal digits"),
+            ('insert 0 ""', 1, "empty"),
+            ("insert 0 text", 1, "is not data"),
+            ("insert 0 file:missing.bin", 1, "No such file or directory"),
+            ('insert 0 "a"x', 1, "after a closing quote"),
+            ("begin\nbegin", 2, "already open"),
+            ("end", 1, "'end' without 'begin'"),
+            ('insert 0 "a"\nbegin\ninsert 0 "b"', 2, "never ended"),
+            ("begin\nundo\nend", 2, "inside a transaction"),
+            ("begin\nupper 0 1\nend", 2, "inside a transaction"),
+            ("begin\ncheckpoint\nend", 2, "inside a transaction"),
+            # Lines that parse but cannot be done: found while running, still nothing written.
+            ('insert 13 "a"', 1, "beyond the end of the data (12 bytes)"),
+            ('delete 2 3\noverwrite 10 "a"', 2, "beyond the end of the data (9 bytes)"),
+            ("delete 12 1", 1, "at or beyond the end"),
+            ("delete 5 8", 1, "runs past the end"),
+            ("upper 12 end", 1, "at or beyond the end"),
+            ("undo", 1, "nothing to undo"),
+            ('insert 0 "a"\nredo', 2, "nothing to redo"),
+            ("rollback", 1, "no checkpoint to roll back"),
+            ('insert 0 "a"\ncheckpoint\nundo', 3, "nothing to undo since the last checkpoint"),
+            ('checkpoint\nupper 0 end\ninsert 100 "a"', 3, "beyond the end"),
+        ]
+        source = self.write("in.txt", b"Hello world\n")
+        for script, line, fragment in cases:
+            with self.subTest(script=script):
+                script_path = self.write("edits.txt", script)
+                before = self.listing()
+                for target in (["--output", self.dir / "out.bin"], ["--in-place"]):
+                    result = self.run_tool("apply", source, script_path, *target)
+                    self.assertFailsWith(result, f"{script_path}:{line}: ", fragment)
+                    self.assertEqual(self.listing(), before)
+                    self.assertEqual(Path(source).read_bytes(), b"Hello world\n")
+
+
+# ---- replace --------------------------------------------------------------------------------
+
+
+class ReplaceTests(ToolTest):
+    def setUp(self):
+        super().setUp()
+        data = bytearray(sample_bytes(5 * MiB // 2, 5, alphabet=b"abcdefgh\n"))
+        for offset in (0, MiB - 2, 2 * MiB - 1, len(data) - 3):
+            data[offset:offset + 3] = b"CaT"
+        self.data = bytes(data)
+        self.file = self.write("data.bin", self.data)
+
+    def replace(self, *args):
+        out = self.dir / "out.bin"
+        result = self.run_tool("replace", self.file, *args, "--output", out, "--force", "--json")
+        self.assertOk(result)
+        return out.read_bytes(), json.loads(result.stdout)
+
+    def test_matches_a_naive_replace(self):
+        cases = [  # (arguments, pattern, replacement, reference options)
+            (["abc", "X"], b"abc", b"X", {}),                    # shorter
+            (["abc", ""], b"abc", b"", {}),                      # to nothing
+            (["abc", "xyz"], b"abc", b"xyz", {}),                # same length
+            (["abc", "ABCDEFGH"], b"abc", b"ABCDEFGH", {}),      # longer
+            (["aa", "aaa"], b"aa", b"aaa", {}),                  # the replacement holds the pattern
+            (["cat", "dog!", "-i"], b"cat", b"dog!", {"ignore_case": True}),
+            (["CaT", "-"], b"CaT", b"-", {}),
+            (["616263", "00", "--hex"], b"abc", b"\0", {}),
+            (["abc", "Z", "--max", "7"], b"abc", b"Z", {"limit": 7}),
+            (["abc", "Z", "--max", "0"], b"abc", b"Z", {"limit": 0}),
+            (["no such bytes", "Z"], b"no such bytes", b"Z", {}),
+        ]
+        for args, pattern, replacement, options in cases:
+            with self.subTest(args=args):
+                expected, count = reference_replace(self.data, pattern, replacement, **options)
+                output, report = self.replace(*args)
+                self.assertEqual(report["replacements"], count)
+                self.assertEqual((report["size_before"], report["size_after"]), (len(self.data), len(expected)))
+                self.assertEqual(len(output), len(expected))
+                self.assertTrue(output == expected, f"output differs from the naive replace for {args}")
+        self.assertEqual(Path(self.file).read_bytes(), self.data)
+
+    def test_text_report(self):
+        out = self.dir / "out.bin"
+        result = self.run_tool("replace", self.file, "CaT", "dog", "--output", out)
+        self.assertOk(result)
+        self.assertEqual(result.stdout.decode(), f"4 replacements; {out}: {len(self.data)} bytes\n")
+
+    def test_in_place(self):
+        expected, count = reference_replace(self.data, b"abc", b"[abc]")
+        result = self.run_tool("replace", self.file, "abc", "[abc]", "--in-place", "--json")
+        self.assertOk(result)
+        self.assertEqual(json.loads(result.stdout)["replacements"], count)
+        self.assertTrue(Path(self.file).read_bytes() == expected)
+        self.assertEqual([name for name, _ in self.listing()], ["data.bin"])
+
+    def test_in_place_without_matches_leaves_the_file_alone(self):
+        inode = os.stat(self.file).st_ino
+        result = self.run_tool("replace", self.file, "no such bytes", "Z", "--in-place", "--json")
+        self.assertOk(result)
+        report = json.loads(result.stdout)
+        self.assertEqual((report["replacements"], report["written"]), (0, False))
+        self.assertEqual(os.stat(self.file).st_ino, inode)
+
+
+# ---- the output file ----------------------------------------------------------------------------
+
+
+class OutputTests(ToolTest):
+    def setUp(self):
+        super().setUp()
+        self.file = self.write("in.txt", b"one two one\n")
+
+    def test_existing_output_needs_force(self):
+        out = self.write("out.txt", b"keep me")
+        refused = self.run_tool("replace", self.file, "one", "1", "--output", out)
+        self.assertFailsWith(refused, out, "already exists", "--force")
+        self.assertEqual(Path(out).read_bytes(), b"keep me")
+        forced = self.run_tool("replace", self.file, "one", "1", "--output", out, "--force")
+        self.assertOk(forced)
+        self.assertEqual(Path(out).read_bytes(), b"1 two 1\n")
+
+    def test_output_must_not_be_the_input(self):
+        os.symlink("in.txt", self.dir / "link.txt")
+        os.link(self.file, self.dir / "hard.txt")
+        for out in (self.file, self.dir / "link.txt", self.dir / "hard.txt"):
+            with self.subTest(out=out):
+                result = self.run_tool("replace", self.file, "one", "1", "--output", out, "--force")
+                self.assertFailsWith(result, out, "is the input file")
+                self.assertEqual(Path(self.file).read_bytes(), b"one two one\n")
+
+    def test_exactly_one_destination(self):
+        for args in ([], ["--output", self.dir / "o.txt", "--in-place"]):
+            with self.subTest(args=args):
+                result = self.run_tool("replace", self.file, "one", "1", *args)
+                self.assertFailsWith(result, "--")
+                self.assertFalse((self.dir / "o.txt").exists())
+
+    def test_new_output_gets_the_input_permissions(self):
+        os.chmod(self.file, 0o640)
+        out = self.dir / "new.txt"
+        self.assertOk(self.run_tool("replace", self.file, "one", "1", "--output", out, "-q"))
+        self.assertEqual(stat.S_IMODE(os.stat(out).st_mode), 0o640)
+
+    def test_in_place_keeps_the_permissions(self):
+        os.chmod(self.file, 0o604)
+        self.assertOk(self.run_tool("replace", self.file, "one", "1", "--in-place", "-q"))
+        self.assertEqual(stat.S_IMODE(os.stat(self.file).st_mode), 0o604)
+        self.assertEqual(Path(self.file).read_bytes(), b"1 two 1\n")
+
+
+# ---- a failing save leaves everything as it was -------------------------------------------------
+
+
+class InPlaceSafetyTests(ToolTest):
+    LIMIT = 64 * 1024
+
+    def setUp(self):
+        super().setUp()
+        self.data = sample_bytes(256 * 1024, 6, alphabet=b"abcdef")
+        self.file = self.write("data.bin", self.data)
+
+    def check_fails_and_leaves_all(self, *args):
+        before = self.listing()
+        result = self.run_tool(*args, preexec_fn=ignore_sigxfsz_and_limit(self.LIMIT))
+        self.assertFailsWith(result)
+        self.assertTrue(Path(self.file).read_bytes() == self.data, "the input file changed")
+        self.assertEqual(self.listing(), before)
+        return result
+
+    def test_replace_in_place(self):
+        result = self.check_fails_and_leaves_all("replace", self.file, "abc", "XYZW", "--in-place")
+        self.assertIn(f"{self.file}: cannot save", result.stderr.decode())
+
+    def test_replace_to_output(self):
+        out = self.dir / "out.bin"
+        result = self.check_fails_and_leaves_all("replace", self.file, "abc", "X", "--output", out)
+        self.assertIn(f"{out}: cannot save", result.stderr.decode())
+
+    def test_apply_in_place(self):
+        for script in ('insert 0 "a"\n', 'insert 0 "a"\ncheckpoint\n', "upper 0 end\n"):
+            with self.subTest(script=script):
+                script_path = self.write("edits.txt", script)
+                self.check_fails_and_leaves_all("apply", self.file, script_path, "--in-place")
+
+
+# ---- bad input -------------------------------------------------------------------------------
+
+
+class BadInputTests(ToolTest):
+    def test_each_kind_of_bad_input(self):
+        file = self.write("data.bin", b"0123456789")
+        script = self.write("edits.txt", 'insert 0 "x"\n')
+        missing = self.dir / "missing.bin"
+        directory = self.dir / "subdir"
+        directory.mkdir()
+        out = self.dir / "out.bin"
+        cases = [  # (arguments, fragments of the one-line message)
+            (["dump", missing], [missing, "No such file or directory"]),
+            (["find", missing, "x"], [missing, "No such file or directory"]),
+            (["profile", missing], [missing, "No such file or directory"]),
+            (["apply", missing, script, "--output", out], [missing, "No such file or directory"]),
+            (["replace", missing, "a", "b", "--output", out], [missing, "No such file or directory"]),
+            (["dump", directory], [directory, "Is a directory"]),
+            (["profile", directory], [directory, "Is a directory"]),
+            (["replace", directory, "a", "b", "--in-place"], [directory, "Is a directory"]),
+            (["apply", file, directory, "--output", out], [directory, "Is a directory"]),
+            (["apply", file, missing, "--output", out], [missing, "No such file or directory"]),
+            (["dump", file, "-o", 11], [file, "offset 11 is beyond the end", "10 bytes"]),
+            (["find", file, "1", "-o", 100], [file, "offset 100 is beyond the end"]),
+            (["profile", file, "--offset", "1G"], [file, "beyond the end"]),
+            (["dump", file, "-o", "12x"], ["--offset", "'12x' is not a number"]),
+            (["find", file, "-n", "-3", "1"], ["--length"]),
+            (["find", file, "zz", "--hex"], ["pattern 'zz'", "not a hexadecimal digit"]),
+            (["find", file, "abc", "--hex"], ["pattern 'abc'", "pairs"]),
+            (["find", file, ""], ["the pattern is empty"]),
+            (["replace", file, "31", "4", "--hex", "--output", out], ["replacement '4'", "pairs"]),
+            (["replace", file, "", "x", "--output", out], ["the pattern is empty"]),
+            (["replace", file, "1", "2", "--max", "many", "--output", out], ["--max", "not a number"]),
+            (["apply", file, self.write("bad.txt", "insert 0 \"x\"\nfrob\n"), "--output", out], ["bad.txt:2:"]),
+            (["replace", file, "1", "2", "--output", self.dir / "no" / "such" / "dir" / "out.bin"],
+             ["out.bin", "No such file or directory"]),
+            (["replace", file, "1", "2", "--output", Path(file) / "out.bin"], ["out.bin", "Not a directory"]),
+            (["replace", file, "1", "2", "--output", directory], [directory, "Is a directory"]),
+            (["replace", file, "1", "2", "--output", "/proc/vanto-edit-out.bin"],
+             ["/proc/vanto-edit-out.bin", "cannot save"]),
+            (["apply", file, script, "--output", "/proc/vanto-edit-out.bin"], ["/proc/vanto-edit-out.bin"]),
+        ]
+        for args, fragments in cases:
+            with self.subTest(args=args):
+                before = self.listing()
+                self.assertFailsWith(self.run_tool(*args), *fragments)
+                self.assertEqual(self.listing(), before)
+                self.assertEqual(Path(file).read_bytes(), b"0123456789")
+
+
+# ---- the library's log lines ----------------------------------------------------------------------
+
+
+class LibraryLogTests(ToolTest):
+    def test_log_lines_only_with_verbose(self):
+        data = sample_bytes(256 * 1024, 7, alphabet=b"ab")
+        file = self.write("data.bin", data)
+        limit = ignore_sigxfsz_and_limit(64 * 1024)
+        plain = self.run_tool("replace", file, "ab", "ba", "--in-place", preexec_fn=limit)
+        self.assertFailsWith(plain, file, "cannot save")
+        self.assertIn("File too large", plain.stderr.decode())  # the reason the library logged
+        self.assertNotIn("vanto_edit_save", plain.stderr.decode())
+
+        verbose = self.run_tool("--verbose", "replace", file, "ab", "ba", "--in-place", preexec_fn=limit)
+        self.assertEqual(verbose.returncode, 2)
+        lines = verbose.stderr.decode().splitlines()
+        self.assertTrue(any("[library]" in line and "vanto_edit_save" in line for line in lines), lines)
+        self.assertIn(f"vanto-edit: {file}: cannot save", lines[-1])
+        self.assertEqual(Path(file).read_bytes(), data)
+
+
+# ---- Ctrl-C and the progress bar -------------------------------------------------------------------
+
+
+class InterruptTests(ToolTest):
+    def test_ctrl_c_while_reading_the_script_writes_nothing(self):
+        # The script comes through a named pipe: once the program has opened
+        # it, its handlers are in place; the signal then arrives before the
+        # first operation, which makes a checkpoint directory and a checkpoint.
+        data = sample_bytes(8 * MiB, 8)
+        file = self.write("data.bin", data)
+        fifo = self.dir / "edits.fifo"
+        os.mkfifo(fifo)
+        before = self.listing()
+        for target in (["--in-place"], ["--output", self.dir / "out.bin"]):
+            with self.subTest(target=target):
+                process = subprocess.Popen([PROGRAM, "apply", file, fifo, *map(str, target)],
+                                           stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                with open(fifo, "w") as script:  # returns once the program has opened the pipe
+                    process.send_signal(signal.SIGINT)
+                    script.write('checkpoint\ninsert 0 "x"\nupper 0 end\n')
+                stdout, stderr = process.communicate(timeout=600)
+                self.assertEqual(process.returncode, 130, stderr)
+                self.assertEqual((stdout, stderr), (b"", b"vanto-edit: interrupted; nothing was written\n"))
+                self.assertTrue(Path(file).read_bytes() == data)
+                self.assertEqual(self.listing(), before)
+
+
+class ProgressTests(ToolTest):
+    def run_on_terminal(self, *args):
+        """Runs the program with its standard error on a pseudo terminal; returns status and what it showed."""
+        leader, follower = pty.openpty()
+        try:
+            process = subprocess.Popen([PROGRAM, *map(str, args)], stdout=subprocess.DEVNULL, stderr=follower)
+            os.close(follower)
+            shown = b""
+            while True:
+                ready, _, _ = select.select([leader], [], [], 600)
+                if not ready:
+                    break
+                try:
+                    chunk = os.read(leader, 65536)
+                except OSError:  # the terminal closes with the process
+                    break
+                if not chunk:
+                    break
+                shown += chunk
+            return process.wait(timeout=600), shown
+        finally:
+            os.close(leader)
+
+    def test_progress_bar_on_a_terminal_only(self):
+        file = self.write("data.bin", sample_bytes(64 * MiB, 9))
+        status, shown = self.run_on_terminal("profile", file, "--json")
+        self.assertEqual(status, 0)
+        self.assertRegex(shown, rb"profiling \[[#-]+\] +\d+%  [\d.]+ [KMG]?i?B/s")
+        self.assertTrue(shown.endswith(b"\r\x1b[K"), shown[-40:])  # the bar is gone at the end
+        status, shown = self.run_on_terminal("profile", file, "--json", "--quiet")
+        self.assertEqual((status, shown), (0, b""))
+        piped = self.run_tool("profile", file, "--json")
+        self.assertOk(piped)
+        self.assertEqual(piped.stderr, b"")
+
+
+if __name__ == "__main__":
+    unittest.main()
