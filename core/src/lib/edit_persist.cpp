@@ -604,8 +604,12 @@ int vanto_edit_apply_transform(vanto_session_t *session, vanto_byte_transform_t 
   const std::string input = model.file_path;
   const std::string output = input + "_";
   Progress rewrite(*session, size, ProgressSpan{size, 2 * size});
+  // The scratch name is derived from the checkpoint's: anything found there
+  // (a leftover, or a link planted to redirect the write) is removed, and the
+  // scratch file is then created as a new file.
+  remove_quietly(output);
   if (transform_file_(input.c_str(), output.c_str(), transform, user_data, offset, length,
-                      &rewrite) != 0) {
+                      &rewrite, true) != 0) {
     remove_quietly(output);
     return -1;
   }

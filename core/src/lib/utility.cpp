@@ -162,7 +162,8 @@ bool copy_range(int fd, int64_t position, int64_t length, TransformOutput &out,
 }  // namespace
 
 int transform_file_(const char *input_path, const char *output_path, vanto_byte_transform_t transform,
-                    void *user_data, int64_t offset, int64_t length, Progress *progress) {
+                    void *user_data, int64_t offset, int64_t length, Progress *progress,
+                    bool fresh_output) {
   if (input_path == nullptr || output_path == nullptr || transform == nullptr) {
     VANTO_TRANSFORM_LOG("null path or transform");
     VANTO_TRANSFORM_LOG("transform failed");
@@ -207,7 +208,18 @@ int transform_file_(const char *input_path, const char *output_path, vanto_byte_
     return -1;
   }
 
-  std::FILE *output = std::fopen(output_path, "wb");
+  std::FILE *output = nullptr;
+  if (fresh_output) {
+    // A name the library chose: whatever already sits there (a planted link
+    // above all) is never opened, let alone written through.
+    const int fd = ::open(output_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0 && (output = ::fdopen(fd, "wb")) == nullptr) {
+      ::close(fd);
+      ::unlink(output_path);
+    }
+  } else {
+    output = std::fopen(output_path, "wb");
+  }
   if (output == nullptr) {
     VANTO_TRANSFORM_LOG("failed to open output file");
     discard_output(input, nullptr, output_path);
