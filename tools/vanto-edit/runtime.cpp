@@ -111,6 +111,17 @@ void init(bool verbose) {
   if (s.initialized) return;
   s.initialized = true;
   s.verbose = verbose;
+  // Started with a standard descriptor closed, a file opened later could get
+  // its number and then be redirected below: hold them all on /dev/null.
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) < 0) {
+      const int null_fd = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+      if (null_fd >= 0 && null_fd != fd) {
+        ::dup2(null_fd, fd);
+        ::close(null_fd);
+      }
+    }
+  }
   s.user_fd = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
   s.capture_fd = ::memfd_create("vanto-edit-log", MFD_CLOEXEC);
   if (s.capture_fd < 0) {
@@ -182,11 +193,7 @@ Quietly::~Quietly() {
   DiagnosticsState &s = state();
   if (--s.quiet_depth == 0 && s.initialized && s.capture_fd >= 0) {
     std::fflush(stderr);
-    if (s.user_fd >= 0) {
-      ::dup2(s.user_fd, STDERR_FILENO);
-    } else {
-      ::close(STDERR_FILENO);
-    }
+    if (s.user_fd >= 0) ::dup2(s.user_fd, STDERR_FILENO);
     diagnostics::drain();
   }
 }
