@@ -174,13 +174,14 @@ class TempFile {
 // the memory used is one block whatever the size of the data.
 //
 // Every kWriteBackStep bytes the kernel is told to start writing the step
-// just written and to finish the one before it: the disk works while the
-// next blocks are gathered, the dirty pages of the save stay few, and the
-// final fsync has little left to do.
+// just written, and the save waits for the step started before the last
+// one: the disk works while the next blocks are gathered, the dirty pages of
+// the save stay few (about two steps), and the final fsync has little left
+// to do.
 class SaveWriter {
  public:
   static constexpr int64_t kBlock = int64_t{1} << 20;
-  static constexpr int64_t kWriteBackStep = int64_t{8} << 20;
+  static constexpr int64_t kWriteBackStep = int64_t{32} << 20;
 
   SaveWriter(int fd, int64_t total) : fd_(fd), block_(std::min(std::max<int64_t>(total, 1), kBlock)) {
     buffer_.reset(new unsigned char[static_cast<size_t>(block_)]);
@@ -210,16 +211,18 @@ class SaveWriter {
   }
 
  private:
-  // Starts writing [started_, written_) and waits for the step before it.
-  // Write-back is a hint: a file system that does not support it is simply
-  // written at the final fsync.
+  // Starts writing [started_, written_) and waits for what was started two
+  // steps ago, so that about two steps are on their way to the disk at any
+  // time.  Write-back is a hint: a file system that does not support it is
+  // simply written at the final fsync.
   void start_write_back() {
     ::sync_file_range(fd_, started_, written_ - started_, SYNC_FILE_RANGE_WRITE);
-    if (started_ > waited_) {
-      ::sync_file_range(fd_, waited_, started_ - waited_,
+    if (previous_ > waited_) {
+      ::sync_file_range(fd_, waited_, previous_ - waited_,
                         SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
-      waited_ = started_;
+      waited_ = previous_;
     }
+    previous_ = started_;
     started_ = written_;
   }
 
@@ -228,7 +231,8 @@ class SaveWriter {
   std::unique_ptr<unsigned char[]> buffer_;
   int64_t written_ = 0;
   int64_t started_ = 0;  // write-back has been started up to here
-  int64_t waited_ = 0;   // and has finished up to here
+  int64_t previous_ = 0;  // start of the step started before the last one
+  int64_t waited_ = 0;    // write-back has finished up to here
 };
 
 // Writes the current model's data to the temporary file.  0, or the save's
