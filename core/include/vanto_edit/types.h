@@ -10,7 +10,18 @@
  * flags and kinds are single bytes.
  *
  * Threading: the library creates no threads and takes no locks.  A session
- * and everything reachable from it must be used by one thread at a time.
+ * and everything reachable from it must be used by one thread at a time;
+ * separate sessions may be used from separate threads at once.
+ *
+ * Process-wide state, all of it:
+ *   - the six static result buffers of the path utilities (filesystem.h),
+ *     written only by a host's null-buffer calls, never by the library's own;
+ *   - the name counter of the temporary-name generator (utility.h), advanced
+ *     atomically, so that no two calls on any threads try the same name;
+ *   - the log streams (std::clog and standard error): lines written from
+ *     different threads at once may interleave;
+ *   - the process's current directory, against which relative paths are
+ *     resolved.
  */
 #ifndef VANTO_EDIT_TYPES_H
 #define VANTO_EDIT_TYPES_H
