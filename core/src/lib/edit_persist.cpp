@@ -86,7 +86,7 @@ bool remove_quietly(const std::string &path) {
 // Opens a file for reading as a model's backing stream.  The descriptor is
 // not handed to programs the host starts.
 FILE *open_backing_stream(const std::string &path) {
-  FILE *stream = std::fopen(path.c_str(), "rb");
+  FILE *stream = io::fopen(path.c_str(), "rb");
   if (stream != nullptr) {
     const int fd = ::fileno(stream);
     ::fcntl(fd, F_SETFD, ::fcntl(fd, F_GETFD) | FD_CLOEXEC);
@@ -122,7 +122,7 @@ std::string resolve_links(const std::string &target) {
 void sync_directory(const std::string &file_path) {
   const std::string parent = fs::path(file_path).parent_path().string();
   const char *dir = parent.empty() ? "." : parent.c_str();
-  const int fd = ::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int fd = io::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) {
     VANTO_LOG_AS("vanto_edit_save", "cannot open directory for fsync: " << std::strerror(errno)
                                                                          << ", directory: " << dir);

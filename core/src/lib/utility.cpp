@@ -170,7 +170,7 @@ int transform_file_(const char *input_path, const char *output_path, vanto_byte_
     return -1;
   }
 
-  std::FILE *input = std::fopen(input_path, "rb");
+  std::FILE *input = io::fopen(input_path, "rb");
   if (input == nullptr) {
     VANTO_TRANSFORM_LOG("failed to open input file");
     VANTO_TRANSFORM_LOG("transform failed");
@@ -212,13 +212,13 @@ int transform_file_(const char *input_path, const char *output_path, vanto_byte_
   if (fresh_output) {
     // A name the library chose: whatever already sits there (a planted link
     // above all) is never opened, let alone written through.
-    const int fd = ::open(output_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const int fd = io::open(output_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd >= 0 && (output = ::fdopen(fd, "wb")) == nullptr) {
       ::close(fd);
       ::unlink(output_path);
     }
   } else {
-    output = std::fopen(output_path, "wb");
+    output = io::fopen(output_path, "wb");
   }
   if (output == nullptr) {
     VANTO_TRANSFORM_LOG("failed to open output file");
@@ -308,7 +308,7 @@ int vanto_util_mkstemp(char *template_name) {
   const int saved_errno = errno;
   for (int attempt = 0; attempt < INT_MAX; ++attempt) {
     fill_name(digits, name_ticket.fetch_add(1, std::memory_order_relaxed));
-    const int fd = ::open(template_name, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    const int fd = vanto::internal::io::open(template_name, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd >= 0) {
       errno = saved_errno;
       return fd;

@@ -47,6 +47,12 @@ inline bool fails(Op op) {
   return true;
 }
 
+inline int open(const char *path, int flags, mode_t mode = 0) {
+  return fails(Op::kOpen) ? -1 : ::open(path, flags, mode);
+}
+inline FILE *fopen(const char *path, const char *mode) {
+  return fails(Op::kOpen) ? nullptr : std::fopen(path, mode);
+}
 inline ssize_t pread(int fd, void *buf, size_t n, off_t offset) {
   return fails(Op::kRead) ? -1 : ::pread(fd, buf, n, offset);
 }
