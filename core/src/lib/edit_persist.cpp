@@ -364,8 +364,10 @@ void rebase_session(vanto_session_struct &session, FILE *fresh, int64_t length,
 
 // The body of vanto_edit_save once its arguments are known to be usable.
 // `stage_code` tells the caller which code a raised file-system error maps to.
+// `keep_failed` keeps a complete temporary file whose rename failed (a
+// host's save); a checkpoint's save removes it like any other.
 int save_session(vanto_session_struct &session, const char *target, bool overwrite,
-                 char *saved_path, int &stage_code, ProgressSpan span) {
+                 char *saved_path, int &stage_code, ProgressSpan span, bool keep_failed) {
   stage_code = -1;
   const std::string resolved = resolve_links(target);
 
@@ -440,7 +442,7 @@ int save_session(vanto_session_struct &session, const char *target, bool overwri
     if (vanto_util_available_filename(target, free_name) == nullptr) {
       VANTO_LOG_AS("vanto_edit_save",
                    "cannot find available filename, temp filename: " << temp.path());
-      temp.keep();
+      if (keep_failed) temp.keep();
       return -8;
     }
     destination = free_name;
@@ -453,7 +455,7 @@ int save_session(vanto_session_struct &session, const char *target, bool overwri
 
   stage_code = -9;
   if (const int rc = rename_into_place(temp.path(), target, overwrite, destination); rc != 0) {
-    temp.keep();
+    if (keep_failed) temp.keep();
     return rc;
   }
   temp.renamed();
@@ -491,12 +493,13 @@ namespace {
 
 // vanto_edit_save, with its progress reported as `span` of a longer call.
 int save_(vanto_session_t *session, const char *file_path, int32_t flags, char *saved_file_path,
-          ProgressSpan span) {
+          ProgressSpan span, bool keep_failed = true) {
   if (saved_file_path != nullptr) saved_file_path[0] = '\0';
   if (session == nullptr || file_path == nullptr || file_path[0] == '\0') return -1;
   int stage_code = -1;
   try {
-    return save_session(*session, file_path, flags != 0, saved_file_path, stage_code, span);
+    return save_session(*session, file_path, flags != 0, saved_file_path, stage_code, span,
+                        keep_failed);
   } catch (const std::exception &error) {
     // Raised by the path utilities; the temporary file, if any, has been
     // removed on the way out.
@@ -540,7 +543,9 @@ int create_checkpoint_(vanto_session_t *session, const char *checkpoint_director
   }
   ::close(fd);
 
-  if (save_(session, name, SAVE_FLAG_OVERWRITE, nullptr, span) != 0) {
+  // A failed checkpoint leaves nothing behind: its save's temporary file is
+  // of no use to anyone once the checkpoint is given up.
+  if (save_(session, name, SAVE_FLAG_OVERWRITE, nullptr, span, false) != 0) {
     VANTO_LOG_AS("vanto_edit_create_checkpoint", "failed to save checkpoint file");
     remove_quietly(name);
     return -1;
