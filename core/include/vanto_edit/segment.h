@@ -25,7 +25,8 @@ VANTO_EXTERN_C_BEGIN
 /*
  * Creates a segment able to hold `capacity` bytes plus a terminating zero:
  * offset -1, length 0.  Capacities below 8 need no heap block.  Returns null
- * for a negative capacity.  The host owns the result.
+ * for a negative capacity and when the memory for the buffer cannot be had.
+ * The host owns the result.
  */
 VANTO_EXPORT vanto_segment_t *vanto_segment_create(int64_t capacity);
 

@@ -1,6 +1,7 @@
 // Host-owned segments.
 #include "vanto_edit/segment.h"
 
+#include <cstdlib>
 #include <new>
 
 #include "impl_/records.h"
@@ -9,9 +10,21 @@ using namespace vanto::internal;
 
 vanto_segment_t *vanto_segment_create(int64_t capacity) {
   if (capacity < 0) return nullptr;
-  auto *segment = new vanto_segment_struct();
+  auto *segment = new (std::nothrow) vanto_segment_struct();
+  if (segment == nullptr) return nullptr;
   segment->capacity = capacity;
-  small_buffer_allocate(segment->data, capacity);
+  if (is_inline_size(capacity)) {
+    small_buffer_allocate(segment->data, capacity);
+    return segment;
+  }
+  // The capacity comes from the host unchecked: a buffer that cannot be had
+  // is a refusal, not the end of the process.
+  void *block = std::calloc(static_cast<size_t>(capacity) + 1, 1);
+  if (block == nullptr) {
+    delete segment;
+    return nullptr;
+  }
+  segment->data.bytes_ptr = static_cast<unsigned char *>(block);
   return segment;
 }
 
