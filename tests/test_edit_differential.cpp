@@ -52,14 +52,14 @@ TEST(EditDifferential, RandomEditsAgreeWithAPlainString) {
   ASSERT_NE(session, nullptr);
 
   std::vector<TrackedViewport> viewports;
-  struct Spec {
+  struct ViewportSetup {
     int64_t offset, capacity;
     bool floating;
-  } specs[] = {{0, 1, false},    {5, 7, false},    {100, 8, false},   {1500, 64, false},
+  } setups[] = {{0, 1, false},    {5, 7, false},    {100, 8, false},   {1500, 64, false},
                {0, VANTO_VIEWPORT_CAPACITY_LIMIT, false},
                {10, 3, true},    {700, 7, true},   {1200, 256, true}, {2999, 1, true},
                {2000, VANTO_VIEWPORT_CAPACITY_LIMIT, true}};
-  for (const Spec &s : specs) {
+  for (const ViewportSetup &s : setups) {
     vanto_viewport_t *v = vanto_edit_create_viewport(session, s.offset, s.capacity, s.floating ? 1 : 0,
                                                      nullptr, nullptr, 0);
     ASSERT_NE(v, nullptr);
