@@ -306,6 +306,22 @@ TEST_F(SaveTargets, FifoIsNeverOpenedForWriting) {
   EXPECT_TRUE(library_files(dir_.path()).empty());
 }
 
+TEST_F(SaveTargets, NoFreeNameLeftKeepsTheCompleteTemporaryFileNamedInTheLog) {
+  // The name and all 999 free names beside it are taken.
+  const std::string target = dir_.file("report.txt");
+  write_file(target, "taken");
+  for (int n = 1; n <= 999; ++n) write_file(dir_.file("report-" + std::to_string(n) + ".txt"), "taken");
+  LogCapture log;
+  EXPECT_EQ(vanto_edit_save(s(), target.c_str(), SAVE_FLAG_NONE, nullptr), -8);
+  EXPECT_EQ(read_file(target), "taken");
+  EXPECT_EQ(read_file(dir_.file("report-999.txt")), "taken");
+  const std::vector<std::string> kept = library_files(dir_.path());
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(read_file(dir_.file(kept[0])), data_);
+  EXPECT_NE(log.text().find(kept[0]), std::string::npos) << log.text();
+  EXPECT_EQ(data_of(s()), data_);
+}
+
 TEST_F(SaveTargets, NamesThatAreTooLongFailAndLeaveNoTarget) {
   // A file name longer than the file system allows: the data is written
   // beside it, the rename fails, and only the complete temporary file
