@@ -109,17 +109,17 @@ Step redo_one(vanto_session_struct &session, ChangePtr &redone) {
   return Step::kDone;
 }
 
-}  // namespace
-
-int64_t vanto_edit_undo_last_change(vanto_session_t *session) {
-  if (session == nullptr) return 0;
-  // One step per change of the transaction, newest first; the loop ends
-  // when the change list runs out or the next change belongs to another
-  // transaction.  Each step re-checks the pause flag, so a callback that
-  // pauses changes stops the walk with the result 0.
+// Walks one change transaction: `step` moves one change from one list of
+// the current model to the other, and the walk goes on while the list it
+// takes from (`source` of the model) ends with a change of the same
+// transaction.  Each step re-checks the pause flag, so a callback that
+// pauses changes stops the walk with the result 0.  Returns the serial of
+// the last change moved, 0 when there was nothing to move, -1 on failure.
+template <typename StepFn, typename SourceFn>
+int64_t walk_transaction(vanto_session_struct &session, StepFn step, SourceFn source) {
   while (true) {
-    ChangePtr undone;
-    switch (undo_one(*session, undone)) {
+    ChangePtr moved;
+    switch (step(session, moved)) {
       case Step::kNothing:
         return 0;
       case Step::kFailed:
@@ -127,31 +127,27 @@ int64_t vanto_edit_undo_last_change(vanto_session_t *session) {
       case Step::kDone:
         break;
     }
-    const auto &changes = session->current_model().changes;
-    if (changes.empty() || changes.back()->transaction_bit() != undone->transaction_bit()) {
-      return undone->serial;
+    const auto &rest = source(session.current_model());
+    if (rest.empty() || rest.back()->transaction_bit() != moved->transaction_bit()) {
+      return moved->serial;
     }
   }
 }
 
+}  // namespace
+
+int64_t vanto_edit_undo_last_change(vanto_session_t *session) {
+  if (session == nullptr) return 0;
+  // Newest change first, until the change list runs out or its next change
+  // belongs to another transaction.
+  return walk_transaction(*session, undo_one,
+                          [](const vanto_model_struct &model) -> const auto & { return model.changes; });
+}
+
 int64_t vanto_edit_redo_last_undo(vanto_session_t *session) {
   if (session == nullptr) return 0;
-  // The mirror of undo: changes come back in the order they were made, and
-  // the walk stops where the next undone change belongs to another
-  // transaction.
-  while (true) {
-    ChangePtr redone;
-    switch (redo_one(*session, redone)) {
-      case Step::kNothing:
-        return 0;
-      case Step::kFailed:
-        return -1;
-      case Step::kDone:
-        break;
-    }
-    const auto &undone = session->current_model().changes_undone;
-    if (undone.empty() || undone.back()->transaction_bit() != redone->transaction_bit()) {
-      return redone->serial;
-    }
-  }
+  // The mirror of undo: changes come back in the order they were made.
+  return walk_transaction(*session, redo_one, [](const vanto_model_struct &model) -> const auto & {
+    return model.changes_undone;
+  });
 }
