@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "persist_test_util.h"
@@ -482,4 +483,30 @@ TEST(Save, RefusesNullAndEmptyArguments) {
   EXPECT_EQ(vanto_edit_save(session.get(), nullptr, SAVE_FLAG_NONE, nullptr), -1);
   EXPECT_EQ(vanto_edit_save(session.get(), "", SAVE_FLAG_NONE, nullptr), -1);
   EXPECT_TRUE(fs::is_empty(dir.path()));
+}
+
+// Two sessions saving at once into the same directory that does not exist
+// yet: whichever creates it, both saves succeed (the one that finds it made
+// by the other must not report a failure to create it).
+TEST(SaveDirectoryRace, SavesIntoOneNewDirectoryFromTwoThreadsBothSucceed) {
+  ScratchDir dir;
+  for (int round = 0; round < 40; ++round) {
+    const std::string target_dir = dir.file("round" + std::to_string(round) + "/a/b");
+    int results[2] = {1, 1};
+    std::thread workers[2];
+    for (int t = 0; t < 2; ++t) {
+      workers[t] = std::thread([&, t] {
+        vanto_session_t *s = vanto_edit_create_session(nullptr, nullptr, nullptr, 0);
+        vanto_edit_insert(s, 0, "data", 4);
+        results[t] = vanto_edit_save(s, (target_dir + "/out" + std::to_string(t)).c_str(),
+                                     SAVE_FLAG_OVERWRITE, nullptr);
+        vanto_edit_destroy_session(s);
+      });
+    }
+    for (auto &w : workers) w.join();
+    ASSERT_EQ(results[0], 0) << "round " << round;
+    ASSERT_EQ(results[1], 0) << "round " << round;
+    EXPECT_EQ(read_file(target_dir + "/out0"), "data");
+    EXPECT_EQ(read_file(target_dir + "/out1"), "data");
+  }
 }

@@ -399,8 +399,10 @@ int save_session(vanto_session_struct &session, const char *target, bool overwri
     return -2;
   }
 
+  // Created nothing is a failure only while the directory is still missing:
+  // another thread or process may have made it between the two calls.
   if (vanto_util_directory_exists(dir.c_str()) == 0 &&
-      vanto_util_create_directory(dir.c_str()) != 0) {
+      vanto_util_create_directory(dir.c_str()) != 0 && vanto_util_directory_exists(dir.c_str()) == 0) {
     char normalized[kPathBufferSize];
     VANTO_LOG_AS("vanto_edit_save",
                  "failed to create directory: " << vanto_util_normalize_path(dir.c_str(), normalized));
