@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -34,6 +35,7 @@
 #include <system_error>
 #include <vector>
 
+#include <signal.h>
 #include <unistd.h>
 
 #include "vanto_edit.h"
@@ -339,6 +341,17 @@ const fs::path &work_root() {
   static const fs::path root = [] {
     std::error_code ec;
     fs::path base = fs::is_directory("/dev/shm", ec) ? fs::path("/dev/shm") : fs::temp_directory_path();
+    // Directories of earlier processes that ended without cleaning up (a
+    // crash, or libFuzzer's own exit) are removed first.
+    for (const auto &entry : fs::directory_iterator(base, ec)) {
+      const std::string name = entry.path().filename().string();
+      if (name.rfind("vanto-fuzz-", 0) != 0) continue;
+      const long pid = std::strtol(name.c_str() + 11, nullptr, 10);
+      if (pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
+        std::error_code ignored;
+        fs::remove_all(entry.path(), ignored);
+      }
+    }
     fs::path dir = base / ("vanto-fuzz-" + std::to_string(::getpid()));
     fs::create_directories(dir);
     std::atexit([] {
