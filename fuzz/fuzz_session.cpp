@@ -198,9 +198,8 @@ class Reference {
       if (has_change) bit = last;
       has_change = true;
     }
-    if (!top().undone.empty()) {
-      for (Level &l : levels) l.undone.clear();
-    }
+    // A new change clears the redo history of its own level only.
+    top().undone.clear();
     RefChange change{num_changes() + 1, bit, kind, offset, length, std::move(bytes), data()};
     apply(change);
     top().applied.push_back(change);
@@ -297,8 +296,10 @@ class Reference {
       s.match = s.end();
       return 0;
     }
-    // The first window cannot be filled from outside the data: nothing found.
-    if (start < 0 || start > size()) {
+    // Nothing lies before the data: the search begins where the range meets
+    // it.  A start beyond the end finds nothing.
+    start = std::max<int64_t>(start, 0);
+    if (s.end() - start < plen || start > size()) {
       s.match = s.end();
       return 0;
     }

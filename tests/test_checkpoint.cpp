@@ -298,3 +298,131 @@ TEST(Checkpoint, SavingOntoACheckpointFileIsRefused) {
   EXPECT_EQ(vanto_session_get_num_checkpoints(session.get()), 2);
   EXPECT_EQ(session_data(session.get()), "three two one " + kOriginal);
 }
+
+// Changes made from the callback of an event sent in the middle of an
+// operation (the checkpoint's save, the levels a clear or a re-basing save
+// drops, a transform before its rewrite) are refused: the operation goes on
+// to build data they would be missing from.  Events sent once an operation's
+// state is in place take changes, which are then part of the data.
+TEST(Checkpoint, ChangesFromEventCallbacksAreRefusedMidOperationOrKept) {
+  enum class Op { kCheckpoint, kTransform, kClear, kSaveOwn, kSaveOther, kRollback };
+  struct Case {
+    const char *name;
+    Op op;
+    int32_t event;
+    bool allowed;
+  };
+  const Case cases[] = {
+      {"checkpoint, its save", Op::kCheckpoint, SESSION_EVENT_SAVE, false},
+      {"checkpoint, created", Op::kCheckpoint, SESSION_EVENT_CREATE_CHECKPOINT, true},
+      {"transform, its checkpoint's save", Op::kTransform, SESSION_EVENT_SAVE, false},
+      {"transform, its checkpoint created", Op::kTransform, SESSION_EVENT_CREATE_CHECKPOINT, false},
+      {"transform, done", Op::kTransform, SESSION_EVENT_TRANSFORM, true},
+      {"clear, a checkpoint dropped", Op::kClear, SESSION_EVENT_DESTROY_CHECKPOINT, false},
+      {"clear, done", Op::kClear, SESSION_EVENT_CLEAR, true},
+      {"save onto the own file, a checkpoint dropped", Op::kSaveOwn, SESSION_EVENT_DESTROY_CHECKPOINT, false},
+      {"save onto the own file, re-based", Op::kSaveOwn, SESSION_EVENT_CLEAR, true},
+      {"save onto the own file, saved", Op::kSaveOwn, SESSION_EVENT_SAVE, true},
+      {"save elsewhere, saved", Op::kSaveOther, SESSION_EVENT_SAVE, true},
+      {"rollback, done", Op::kRollback, SESSION_EVENT_DESTROY_CHECKPOINT, true},
+  };
+  struct Host {
+    vanto_session_t *session = nullptr;
+    int32_t event = 0;
+    bool allowed = false;
+    std::string dir;
+    std::vector<int64_t> results;
+  };
+  auto on_session = [](const vanto_session_t *cs, int32_t event, const void *) {
+    auto *host = static_cast<Host *>(vanto_session_get_user_data_ptr(cs));
+    if (event != host->event || !host->results.empty()) return;
+    vanto_session_t *s = host->session;
+    host->results.push_back(vanto_edit_insert(s, 0, "Z", 1));
+    if (host->allowed) return;
+    // Every other call that changes the data or the history is refused too.
+    host->results.push_back(vanto_edit_delete(s, 0, 1));
+    host->results.push_back(vanto_edit_overwrite(s, 0, "Z", 1));
+    host->results.push_back(vanto_edit_undo_last_change(s));
+    host->results.push_back(vanto_edit_redo_last_undo(s));
+    host->results.push_back(vanto_edit_clear_changes(s));
+    host->results.push_back(vanto_edit_create_checkpoint(s, host->dir.c_str()));
+    host->results.push_back(vanto_edit_destroy_last_checkpoint(s));
+    host->results.push_back(vanto_edit_save(s, (host->dir + "/elsewhere").c_str(), SAVE_FLAG_OVERWRITE, nullptr));
+    host->results.push_back(vanto_edit_apply_transform(
+        s, [](unsigned char b, void *) { return b; }, nullptr, 0, 0, host->dir.c_str()));
+  };
+  auto upper = [](unsigned char b, void *) -> unsigned char { return b >= 'a' && b <= 'z' ? b - 32 : b; };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir dir;
+    const std::string own = dir.file("own.txt");
+    write_file(own, "abcdefghij");
+    Host host;
+    host.dir = dir.file("chk");
+    host.session = vanto_edit_create_session(own.c_str(), on_session, &host, SESSION_EVENT_ALL);
+    ASSERT_NE(host.session, nullptr);
+    vanto_session_t *s = host.session;
+    ASSERT_EQ(vanto_edit_insert(s, 0, "x", 1), 1);
+    ASSERT_EQ(vanto_edit_insert(s, 0, "u", 1), 2);
+    ASSERT_EQ(vanto_edit_undo_last_change(s), -2);  // something to redo
+    const bool below = c.op == Op::kClear || c.op == Op::kSaveOwn || c.op == Op::kRollback;
+    if (below) {
+      ASSERT_EQ(vanto_edit_create_checkpoint(s, host.dir.c_str()), 0);
+      ASSERT_EQ(vanto_edit_insert(s, 0, "y", 1), 2);
+    }
+    host.event = c.event;
+    host.allowed = c.allowed;
+
+    // The data and change count the operation leaves without callbacks, and
+    // those a rollback of the checkpoint it made brings back.
+    std::string after;
+    int64_t changes = 0;
+    switch (c.op) {
+      case Op::kCheckpoint:
+        ASSERT_EQ(vanto_edit_create_checkpoint(s, host.dir.c_str()), 0);
+        after = "xabcdefghij", changes = 1;
+        break;
+      case Op::kTransform:
+        ASSERT_EQ(vanto_edit_apply_transform(s, upper, nullptr, 0, 0, host.dir.c_str()), 0);
+        after = "XABCDEFGHIJ", changes = 1;
+        break;
+      case Op::kClear:
+        ASSERT_EQ(vanto_edit_clear_changes(s), 0);
+        after = "abcdefghij", changes = 0;
+        break;
+      case Op::kSaveOwn:
+        ASSERT_EQ(vanto_edit_save(s, own.c_str(), SAVE_FLAG_OVERWRITE, nullptr), 0);
+        EXPECT_EQ(read_file(own), "yxabcdefghij");
+        after = "yxabcdefghij", changes = 0;
+        break;
+      case Op::kSaveOther:
+        ASSERT_EQ(vanto_edit_save(s, dir.file("other.txt").c_str(), SAVE_FLAG_OVERWRITE, nullptr), 0);
+        EXPECT_EQ(read_file(dir.file("other.txt")), "xabcdefghij");
+        after = "xabcdefghij", changes = 1;
+        break;
+      case Op::kRollback:
+        ASSERT_EQ(vanto_edit_destroy_last_checkpoint(s), 0);
+        after = "xabcdefghij", changes = 1;
+        break;
+    }
+    ASSERT_FALSE(host.results.empty());
+    if (c.allowed) {
+      EXPECT_EQ(host.results, std::vector<int64_t>{changes + 1});
+      after = "Z" + after;
+      ++changes;
+    } else {
+      EXPECT_EQ(host.results, (std::vector<int64_t>{0, 0, 0, 0, 0, -1, -1, -1, -1, -1}));
+    }
+    EXPECT_EQ(session_data(s), after);
+    EXPECT_EQ(vanto_session_get_num_changes(s), changes);
+    EXPECT_EQ(vanto_check_model(s), 0);
+    host.event = 0;
+    if (c.op == Op::kCheckpoint) {
+      // What the level below holds is what was counted when it was made.
+      ASSERT_EQ(vanto_edit_destroy_last_checkpoint(s), 0);
+      EXPECT_EQ(session_data(s), "xabcdefghij");
+      EXPECT_EQ(vanto_session_get_num_changes(s), 1);
+    }
+    vanto_edit_destroy_session(s);
+  }
+}

@@ -5,9 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -67,7 +71,23 @@ TEST(Session, CreationOnFilesAndOnNothing) {
       {"ten bytes", dir.file("ten"), true, 10, true},
       {"missing file", dir.file("missing"), false, 0, false},
       {"directory", dir.path().string(), false, 0, false},
+      // Data that cannot be positioned is refused, and at once: a FIFO
+      // without a writer must not block the call.
+      {"FIFO without a writer", dir.file("fifo"), false, 0, false},
+      {"socket", dir.file("socket"), false, 0, false},
+      {"character device", "/dev/null", false, 0, false},
   };
+  ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
+  const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string socket_path = dir.file("socket");
+  ASSERT_LT(socket_path.size(), sizeof address.sun_path);
+  std::memcpy(address.sun_path, socket_path.c_str(), socket_path.size() + 1);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr *>(&address), sizeof address), 0);
+  // A call that blocks ends the test program instead of hanging it.
+  ::alarm(20);
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
     const char *path = c.path == "<null>" ? nullptr : c.path.c_str();
@@ -91,6 +111,30 @@ TEST(Session, CreationOnFilesAndOnNothing) {
     EXPECT_EQ(vanto_check_model(s), 0);
     vanto_edit_destroy_session(s);
   }
+  ::alarm(0);
+  ::close(listener);
+}
+
+// A block device can be positioned: a session on one sees the device's size.
+// Only runs where some block device is readable.
+TEST(Session, CreationOnABlockDevice) {
+  std::error_code ec;
+  for (const auto &entry : std::filesystem::directory_iterator("/dev", ec)) {
+    struct stat st {};
+    if (::stat(entry.path().c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) continue;
+    const int fd = ::open(entry.path().c_str(), O_RDONLY | O_NONBLOCK);
+    if (fd < 0) continue;
+    const off_t size = ::lseek(fd, 0, SEEK_END);
+    ::close(fd);
+    if (size < 0) continue;
+    SCOPED_TRACE(entry.path().string());
+    vanto_session_t *s = vanto_edit_create_session(entry.path().c_str(), nullptr, nullptr, 0);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(vanto_session_get_computed_file_size(s), static_cast<int64_t>(size));
+    vanto_edit_destroy_session(s);
+    return;
+  }
+  GTEST_SKIP() << "no readable block device";
 }
 
 TEST(Edit, SerialsAndTransactionBits) {

@@ -495,4 +495,116 @@ TEST_F(HistoryTest, UndoStopsAtTheCheckpoint) {
   EXPECT_EQ(data_of(session_), "A01236789Z");
 }
 
+// The redo history below a checkpoint belongs to that level: whatever is
+// done above the checkpoint (a plain edit, or an undo followed by an edit,
+// which clears the redo history up there), a rollback brings it back.
+TEST_F(HistoryTest, RollbackRestoresTheRedoHistoryBelowTheCheckpoint) {
+  for (const bool undo_above : {false, true}) {
+    SCOPED_TRACE(undo_above ? "undo and edit above" : "edit above");
+    open("0123456789");
+    ASSERT_EQ(vanto_edit_insert(session_, 0, "a", 1), 1);
+    ASSERT_EQ(vanto_edit_insert(session_, 0, "b", 1), 2);
+    ASSERT_EQ(vanto_edit_undo_last_change(session_), -2);  // a0123456789, "b" undone
+    ASSERT_EQ(vanto_edit_create_checkpoint(session_, dir_.file("checkpoints").c_str()), 0);
+    ASSERT_EQ(vanto_edit_insert(session_, 0, "c", 1), 2);
+    if (undo_above) {
+      ASSERT_EQ(vanto_edit_undo_last_change(session_), -2);
+      ASSERT_EQ(vanto_edit_insert(session_, 0, "d", 1), 2);
+    }
+    EXPECT_EQ(vanto_session_get_num_undone_changes(session_), 0);
+
+    ASSERT_EQ(vanto_edit_destroy_last_checkpoint(session_), 0);
+    EXPECT_EQ(data_of(session_), "a0123456789");
+    EXPECT_EQ(vanto_session_get_num_undone_changes(session_), 1);
+    EXPECT_EQ(vanto_session_get_num_undone_change_transactions(session_), 1);
+    EXPECT_EQ(vanto_edit_redo_last_undo(session_), 2);
+    EXPECT_EQ(data_of(session_), "ba0123456789");
+    EXPECT_EQ(vanto_check_model(session_), 0);
+    vanto_edit_destroy_session(session_);
+    session_ = nullptr;
+  }
+}
+
+// Undo and redo called from the events of a change (an edit, an undo, a
+// redo; session or viewport events) are refused with 0: the change being
+// reported is still on its way.  The outer call completes and returns what
+// it returns without callbacks.
+TEST(HistoryReentry, UndoAndRedoInsideTheEventsOfAChangeAreRefused) {
+  struct Host {
+    vanto_session_t *session = nullptr;
+    int32_t session_event = 0;   // the session event that calls `call`
+    int32_t viewport_event = 0;  // or the viewport event
+    bool redo = false;
+    std::vector<int64_t> inner;  // results of the calls made from the events
+    void call() { inner.push_back(redo ? vanto_edit_redo_last_undo(session) : vanto_edit_undo_last_change(session)); }
+  };
+  auto on_session = [](const vanto_session_t *session, int32_t event, const void *) {
+    auto *host = static_cast<Host *>(vanto_session_get_user_data_ptr(session));
+    if (event == host->session_event) host->call();
+  };
+  auto on_viewport = [](const vanto_viewport_t *viewport, int32_t event, const void *) {
+    auto *host = static_cast<Host *>(vanto_viewport_get_user_data_ptr(viewport));
+    if (event == host->viewport_event) host->call();
+  };
+  enum class Outer { kEdit, kUndo, kRedo };
+  struct Case {
+    const char *name;
+    Outer outer;
+    int32_t session_event;
+    int32_t viewport_event;
+    bool redo;
+  };
+  const Case cases[] = {
+      {"undo in the session's edit event", Outer::kEdit, SESSION_EVENT_EDIT, 0, false},
+      {"undo in a viewport's edit event", Outer::kEdit, 0, VIEWPORT_EVENT_EDIT, false},
+      {"undo in the session's undo event", Outer::kUndo, SESSION_EVENT_UNDO, 0, false},
+      {"redo in the session's undo event", Outer::kUndo, SESSION_EVENT_UNDO, 0, true},
+      {"redo in a viewport's undo event", Outer::kUndo, 0, VIEWPORT_EVENT_UNDO, true},
+      {"undo in the edit event of a redo", Outer::kRedo, SESSION_EVENT_EDIT, 0, false},
+      {"redo in a viewport's edit event of a redo", Outer::kRedo, 0, VIEWPORT_EVENT_EDIT, true},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    Host host;
+    host.session = vanto_edit_create_session(nullptr, on_session, &host, SESSION_EVENT_ALL);
+    ASSERT_NE(host.session, nullptr);
+    ASSERT_NE(vanto_edit_create_viewport(host.session, 0, 16, 0, on_viewport, &host, VIEWPORT_EVENT_ALL), nullptr);
+    // A transaction of two changes, then a third change undone (and for a
+    // redo the transaction too), so that there is something to undo and to
+    // redo at every point.
+    ASSERT_EQ(vanto_session_begin_transaction(host.session), 0);
+    ASSERT_EQ(vanto_edit_insert(host.session, 0, "ab", 2), 1);
+    ASSERT_EQ(vanto_edit_insert(host.session, 2, "cd", 2), 2);
+    ASSERT_EQ(vanto_session_end_transaction(host.session), 0);
+    ASSERT_EQ(vanto_edit_insert(host.session, 4, "ef", 2), 3);
+    ASSERT_EQ(vanto_edit_undo_last_change(host.session), -3);
+    if (c.outer == Outer::kRedo) {
+      ASSERT_EQ(vanto_edit_undo_last_change(host.session), -1);
+    }
+    host.session_event = c.session_event;
+    host.viewport_event = c.viewport_event;
+    host.redo = c.redo;
+    std::string expected;
+    switch (c.outer) {
+      case Outer::kEdit:
+        EXPECT_EQ(vanto_edit_insert(host.session, 0, "X", 1), 3);
+        expected = "Xabcd";
+        break;
+      case Outer::kUndo:
+        EXPECT_EQ(vanto_edit_undo_last_change(host.session), -1);
+        expected = "";
+        break;
+      case Outer::kRedo:
+        EXPECT_EQ(vanto_edit_redo_last_undo(host.session), 2);
+        expected = "abcd";
+        break;
+    }
+    EXPECT_FALSE(host.inner.empty());
+    for (const int64_t result : host.inner) EXPECT_EQ(result, 0);
+    EXPECT_EQ(data_of(host.session), expected);
+    EXPECT_EQ(vanto_check_model(host.session), 0);
+    vanto_edit_destroy_session(host.session);
+  }
+}
+
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <memory>
@@ -337,9 +338,6 @@ TEST_F(SearchTest, RangesOutsideTheDataFindNothing) {
   ASSERT_NE(beyond, nullptr);
   EXPECT_EQ(vanto_search_next_match(beyond, 1), 0);
   EXPECT_EQ(vanto_search_context_get_offset(beyond), 110);
-  vanto_search_context_t *before = vanto_search_create_context(s, "a", 1, -3, 5, 0);
-  ASSERT_NE(before, nullptr);
-  EXPECT_EQ(vanto_search_next_match(before, 1), 0);
 
   // Data deleted under a context: the rest of its range holds nothing.
   vanto_search_context_t *context = vanto_search_create_context(s, "aa", 2, 0, 0, 0);
@@ -372,6 +370,75 @@ TEST_F(SearchTest, DestroyRemovesOnlyThatContext) {
   EXPECT_EQ(vanto_search_next_match(nullptr, 1), 0);
   EXPECT_EQ(vanto_search_context_get_offset(nullptr), 0);
   EXPECT_EQ(vanto_search_context_get_length(nullptr), 0);
+}
+
+// A range may start before the data or reach past its end: the part inside
+// the data is searched, as a naive scan of that part finds.
+TEST_F(SearchTest, RangesReachingOutsideTheDataSearchThePartInside) {
+  const std::string data = "abcabcxabc";
+  Session session = open(data);
+  vanto_session_t *s = session.get();
+  const int64_t size = static_cast<int64_t>(data.size());
+  struct Range {
+    int64_t offset;
+    int64_t length;  // 0: to the end of the data
+  };
+  const Range ranges[] = {{-3, 9},  {-3, 5},  {-3, 6}, {-1, 0},   {-10, 5}, {-10, 30}, {-100, 103},
+                          {4, 100}, {8, 3},   {7, 3},  {10, 5},   {12, 5},  {0, 100},  {-5, 15},
+                          {-2, 4},  {3, 4}};
+  for (const std::string pattern : {"abc", "bc", "c", "abcx"}) {
+    for (const Range &range : ranges) {
+      SCOPED_TRACE(pattern + " at " + std::to_string(range.offset) + "+" + std::to_string(range.length));
+      const int64_t length = range.length != 0 ? range.length : size - range.offset;
+      const int64_t plen = static_cast<int64_t>(pattern.size());
+      vanto_search_context_t *context =
+          vanto_search_create_context(s, pattern.c_str(), plen, range.offset, range.length, 0);
+      if (plen > length) {
+        EXPECT_EQ(context, nullptr);  // longer than the range itself
+        continue;
+      }
+      ASSERT_NE(context, nullptr);
+      for (const int64_t advance : {int64_t{1}, plen}) {
+        std::vector<int64_t> expected;
+        const int64_t first = std::max<int64_t>(range.offset, 0);
+        const int64_t end = std::min(range.offset + length, size);
+        for (int64_t at = first; at + plen <= end;) {
+          if (data.compare(static_cast<size_t>(at), pattern.size(), pattern) == 0) {
+            expected.push_back(at);
+            at += advance;
+          } else {
+            ++at;
+          }
+        }
+        EXPECT_EQ(all_matches(context, advance), expected) << "advance " << advance;
+      }
+      vanto_search_destroy_context(context);
+    }
+  }
+}
+
+// A progress hook that destroys the context it reports on ends the search:
+// the call returns 0 and reads nothing of the destroyed context.
+TEST_F(SearchTest, ProgressHookDestroyingTheContextEndsTheSearch) {
+  Session session = open(std::string(static_cast<size_t>(12 * kMiB), 'x') + "needle");
+  vanto_session_t *s = session.get();
+  struct Hook {
+    vanto_search_context_t *context = nullptr;
+    int calls = 0;
+  } hook;
+  vanto_session_set_progress_cbk(
+      s,
+      [](const vanto_session_t *, int64_t, int64_t, void *user_data) {
+        auto *h = static_cast<Hook *>(user_data);
+        if (h->calls++ == 0) vanto_search_destroy_context(h->context);
+        return 0;
+      },
+      &hook);
+  hook.context = vanto_search_create_context(s, "needle", 0, 0, 0, 0);
+  ASSERT_NE(hook.context, nullptr);
+  EXPECT_EQ(vanto_search_next_match(hook.context, 1), 0);
+  EXPECT_EQ(hook.calls, 1);
+  EXPECT_EQ(vanto_session_get_num_search_contexts(s), 0);
 }
 
 }  // namespace

@@ -490,6 +490,194 @@ TEST_F(ViewportTest, DestroyingAViewportKeepsTheOthersInOrder) {
   EXPECT_TRUE(rec_.take().empty());
 }
 
+// Callbacks that destroy viewports while the library is sending events.
+// Every viewport's user data is its slot in the host below; a callback
+// records what reached it, and the slot named by the plan destroys the
+// viewport it names when it hears the trigger's event.
+struct DestroyingHost {
+  struct Slot {
+    DestroyingHost *host;
+    int index;
+    vanto_viewport_t *handle;
+    bool destroyed;
+    std::vector<int32_t> events;
+    int64_t events_after_destroy;
+  };
+  vanto_session_t *session = nullptr;
+  Slot slots[3] = {};
+  int actor = -1;
+  int target = -1;
+  int32_t trigger = 0;
+
+  static void on_viewport(const vanto_viewport_t *viewport, int32_t event, const void *) {
+    auto *slot = static_cast<Slot *>(vanto_viewport_get_user_data_ptr(viewport));
+    if (slot->destroyed) {
+      ++slot->events_after_destroy;  // reading it here would use a freed window
+      return;
+    }
+    slot->events.push_back(event);
+    vanto_viewport_get_data(viewport);  // the refill sees the new data
+    DestroyingHost &host = *slot->host;
+    if (event == host.trigger && slot->index == host.actor && !host.slots[host.target].destroyed) {
+      host.slots[host.target].destroyed = true;
+      vanto_edit_destroy_viewport(host.slots[host.target].handle);
+    }
+  }
+};
+
+TEST(ViewportReentry, ViewportsDestroyedByCallbacksHearNothingMore) {
+  enum class Trigger { kEdit, kUndo, kClear, kNotifyChanged };
+  struct Case {
+    const char *name;
+    Trigger trigger;
+    int actor;
+    int target;
+  };
+  const Case cases[] = {
+      {"a later viewport, during an edit", Trigger::kEdit, 0, 1},
+      {"the last viewport, during an edit", Trigger::kEdit, 1, 2},
+      {"itself, during an edit", Trigger::kEdit, 0, 0},
+      {"an earlier viewport, during an edit", Trigger::kEdit, 2, 0},
+      {"a later viewport, during an undo", Trigger::kUndo, 0, 2},
+      {"a later viewport, during a clear", Trigger::kClear, 0, 1},
+      {"itself, during a clear", Trigger::kClear, 1, 1},
+      {"a later viewport, while changed viewports are told", Trigger::kNotifyChanged, 0, 1},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    vanto::test::ScratchDir dir;
+    const std::string path = dir.file("data.bin");
+    vanto::test::write_file(path, letters(40));
+    DestroyingHost host;
+    host.session = vanto_edit_create_session(path.c_str(), nullptr, nullptr, 0);
+    ASSERT_NE(host.session, nullptr);
+    for (int i = 0; i < 3; ++i) {
+      host.slots[i] = DestroyingHost::Slot{&host, i, nullptr, false, {}, 0};
+      host.slots[i].handle = vanto_edit_create_viewport(host.session, 4 * i, 8, 0, DestroyingHost::on_viewport,
+                                                        &host.slots[i], VIEWPORT_EVENT_ALL & ~VIEWPORT_EVENT_CREATE);
+      ASSERT_NE(host.slots[i].handle, nullptr);
+    }
+    host.actor = c.actor;
+    host.target = c.target;
+    std::string expected = letters(40);
+    switch (c.trigger) {
+      case Trigger::kEdit:
+        host.trigger = VIEWPORT_EVENT_EDIT;
+        ASSERT_EQ(vanto_edit_insert(host.session, 0, "XY", 2), 1);
+        expected.insert(0, "XY");
+        break;
+      case Trigger::kUndo:
+        vanto_session_pause_viewport_event_callbacks(host.session);
+        ASSERT_EQ(vanto_edit_insert(host.session, 0, "XY", 2), 1);
+        vanto_session_resume_viewport_event_callbacks(host.session);
+        host.trigger = VIEWPORT_EVENT_UNDO;
+        ASSERT_EQ(vanto_edit_undo_last_change(host.session), -1);
+        break;
+      case Trigger::kClear:
+        vanto_session_pause_viewport_event_callbacks(host.session);
+        ASSERT_EQ(vanto_edit_insert(host.session, 0, "XY", 2), 1);
+        vanto_session_resume_viewport_event_callbacks(host.session);
+        host.trigger = VIEWPORT_EVENT_CLEAR;
+        ASSERT_EQ(vanto_edit_clear_changes(host.session), 0);
+        break;
+      case Trigger::kNotifyChanged:
+        vanto_session_pause_viewport_event_callbacks(host.session);
+        ASSERT_EQ(vanto_edit_insert(host.session, 0, "XY", 2), 1);
+        expected.insert(0, "XY");
+        vanto_session_resume_viewport_event_callbacks(host.session);
+        host.trigger = VIEWPORT_EVENT_CHANGES;
+        // The destroyed viewport is not called, so it is not counted.
+        EXPECT_EQ(vanto_session_notify_changed_viewports(host.session), c.target > c.actor ? 2 : 3);
+        break;
+    }
+    EXPECT_EQ(vanto_session_get_num_viewports(host.session), 2);
+    for (int i = 0; i < 3; ++i) {
+      const DestroyingHost::Slot &slot = host.slots[i];
+      SCOPED_TRACE(i);
+      EXPECT_EQ(slot.events_after_destroy, 0);
+      if (i == c.target && c.target > c.actor) {
+        EXPECT_TRUE(slot.events.empty());  // destroyed before its turn came
+        continue;
+      }
+      EXPECT_EQ(slot.events, std::vector<int32_t>{host.trigger});
+      if (i == c.target) continue;
+      EXPECT_EQ(vanto_viewport_get_string(slot.handle), expected.substr(static_cast<size_t>(4 * i), 8));
+    }
+    vanto_edit_destroy_session(host.session);
+  }
+}
+
+// A viewport destroyed by a callback of its own creation is not handed out.
+TEST(ViewportReentry, ViewportDestroyedWhileBeingCreatedIsNotReturned) {
+  struct Host {
+    int32_t session_event = 0;  // the session event that destroys the new viewport
+    std::vector<int32_t> session_events;
+  };
+  auto destroy_on_create = [](const vanto_viewport_t *viewport, int32_t, const void *) {
+    vanto_edit_destroy_viewport(const_cast<vanto_viewport_t *>(viewport));
+  };
+  auto on_session = [](const vanto_session_t *session, int32_t event, const void *ptr) {
+    auto *host = static_cast<Host *>(vanto_session_get_user_data_ptr(session));
+    host->session_events.push_back(event);
+    if (event == host->session_event) {
+      vanto_edit_destroy_viewport(static_cast<vanto_viewport_t *>(const_cast<void *>(ptr)));
+    }
+  };
+  for (const bool from_session : {false, true}) {
+    SCOPED_TRACE(from_session ? "session callback" : "viewport callback");
+    Host host;
+    host.session_event = from_session ? SESSION_EVENT_CREATE_VIEWPORT : 0;
+    vanto_session_t *session = vanto_edit_create_session(nullptr, on_session, &host, SESSION_EVENT_ALL);
+    ASSERT_NE(session, nullptr);
+    vanto_viewport_t *viewport = vanto_edit_create_viewport(
+        session, 0, 8, 0, from_session ? nullptr : +destroy_on_create, nullptr, VIEWPORT_EVENT_CREATE);
+    EXPECT_EQ(viewport, nullptr);
+    EXPECT_EQ(vanto_session_get_num_viewports(session), 0);
+    // The host heard of the viewport's end; of its creation only when it was
+    // not yet gone.
+    const std::vector<int32_t> expected =
+        from_session ? std::vector<int32_t>{SESSION_EVENT_CREATE, SESSION_EVENT_CREATE_VIEWPORT,
+                                            SESSION_EVENT_DESTROY_VIEWPORT}
+                     : std::vector<int32_t>{SESSION_EVENT_CREATE, SESSION_EVENT_DESTROY_VIEWPORT};
+    EXPECT_EQ(host.session_events, expected);
+    vanto_edit_destroy_session(session);
+  }
+}
+
+// While a session is destroyed, the callbacks of its viewport events may
+// still read the data; what they create goes with the session, and changes
+// are refused (the session is going).
+TEST(ViewportReentry, CallbacksDuringSessionDestructionReadButChangeNothing) {
+  struct Host {
+    vanto_session_t *session = nullptr;
+    std::vector<std::string> reads;
+    std::vector<int64_t> edits;
+    int created = 0;
+  };
+  auto on_destroy = [](const vanto_session_t *cs, int32_t, const void *) {
+    auto *host = static_cast<Host *>(vanto_session_get_user_data_ptr(cs));
+    auto *s = const_cast<vanto_session_t *>(cs);
+    host->reads.push_back(vanto_session_get_segment_string(s, 0, 6));
+    host->edits.push_back(vanto_edit_insert(s, 0, "x", 1));
+    if (host->created++ == 0) {
+      // A viewport and a search context made now are destroyed with the rest.
+      EXPECT_NE(vanto_edit_create_viewport(s, 0, 64, 0, nullptr, nullptr, 0), nullptr);
+      EXPECT_NE(vanto_search_create_context(s, "a pattern of some length", 0, 0, 0, 0), nullptr);
+    }
+  };
+  vanto::test::ScratchDir dir;
+  const std::string path = dir.file("data.bin");
+  vanto::test::write_file(path, "abcdefghij and a pattern of some length");
+  Host host;
+  host.session = vanto_edit_create_session(path.c_str(), on_destroy, &host, SESSION_EVENT_DESTROY_VIEWPORT);
+  ASSERT_NE(host.session, nullptr);
+  ASSERT_NE(vanto_edit_create_viewport(host.session, 0, 8, 0, nullptr, nullptr, 0), nullptr);
+  vanto_edit_destroy_session(host.session);
+  EXPECT_EQ(host.created, 2);
+  EXPECT_EQ(host.reads, (std::vector<std::string>{"abcdef", "abcdef"}));
+  EXPECT_EQ(host.edits, (std::vector<int64_t>{0, 0}));
+}
+
 TEST_F(ViewportTest, NullViewportIsRefused) {
   EXPECT_EQ(vanto_viewport_modify(nullptr, 0, 8, 0), -1);
   EXPECT_EQ(vanto_viewport_get_data(nullptr), nullptr);

@@ -23,15 +23,21 @@ int64_t apply_change_(vanto_session_struct &session,
   if (change->offset > vanto_session_get_computed_file_size(&session)) return -1;
   if (change->serial < 0) {
     change->serial = -change->serial;  // a redo
-  } else if (!session.current_model().changes_undone.empty()) {
-    // After a new change nothing can be redone.
-    for (auto &model : session.models) clear_model_changes_undone_(*model);
+  } else {
+    // After a new change nothing at this level can be redone.  The undone
+    // lists of the levels below stay: they are the history a rollback
+    // brings back.
+    clear_model_changes_undone_(session.current_model());
   }
   session.current_model().changes.push_back(change);
   if (apply_change_to_model_(session, change) != 0) return -1;
+  // The result is taken before the events: whatever the callbacks do, the
+  // call reports the change it made.
+  const int64_t serial = change->serial;
+  FlagScope in_events(session, kFlagInChangeEvents);
   mark_affected_viewports_(session, *change, ViewportMotion::kForward);
   notify_session_(session, SESSION_EVENT_EDIT, change.get());
-  return change->serial;
+  return serial;
 }
 
 bool change_affects_viewport_(const vanto_viewport_struct &viewport,
@@ -56,6 +62,7 @@ void mark_affected_viewports_(vanto_session_struct &session, const vanto_change_
   // pull the list from under the loop.
   const auto viewports = session.viewports;
   for (const auto &viewport : viewports) {
+    if (is_detached_(*viewport)) continue;  // destroyed by an earlier callback
     vanto_segment_struct &window = viewport->data_segment;
     const int64_t before = viewport_offset_(*viewport);
     if (window.is_floating != 0 && change.offset <= before) {
@@ -91,6 +98,7 @@ void mark_all_viewports_(vanto_session_struct &session, int32_t viewport_event,
                          int32_t session_event) {
   const auto viewports = session.viewports;
   for (const auto &viewport : viewports) {
+    if (is_detached_(*viewport)) continue;  // destroyed by an earlier callback
     mark_viewport_(*viewport);
     notify_viewport_(*viewport, viewport_event, nullptr);
   }
@@ -105,7 +113,7 @@ namespace {
 bool insert_refused(const vanto_session_struct *session, int64_t offset, const void *bytes,
                     int64_t length) {
   if (session == nullptr) return true;
-  if ((session->flags & SESSION_FLAG_CHANGES_PAUSED) != 0) return true;
+  if ((session->flags & SESSION_FLAG_CHANGES_PAUSED) != 0 || changes_locked_(*session)) return true;
   if (length < 0 || offset < 0) return true;
   if (offset > vanto_session_get_computed_file_size(session)) return true;
   return bytes == nullptr && length > 0;
@@ -157,10 +165,26 @@ vanto_session_t *vanto_edit_create_session(const char *file_path, vanto_session_
   FILE *file = nullptr;
   int64_t length = 0;
   if (file_path != nullptr && file_path[0] != '\0') {
-    file = std::fopen(file_path, "rb");
-    if (file == nullptr) return nullptr;
+    // Opened without blocking: a FIFO without a writer (or a device that
+    // waits for a peer) must not hold the call.  Only data that can be
+    // positioned can be edited, which is a regular file or a block device;
+    // anything else is refused before a stream is made.  The session's
+    // descriptor is not meant for programs the host starts.
+    const int fd = ::open(file_path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return nullptr;
     struct stat st {};
-    if (fstat(fileno(file), &st) != 0 || S_ISDIR(st.st_mode) || fseeko(file, 0, SEEK_END) != 0) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (::fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISBLK(st.st_mode)) || flags < 0 ||
+        ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+      ::close(fd);
+      return nullptr;
+    }
+    file = ::fdopen(fd, "rb");
+    if (file == nullptr) {
+      ::close(fd);
+      return nullptr;
+    }
+    if (fseeko(file, 0, SEEK_END) != 0) {
       std::fclose(file);
       return nullptr;
     }
@@ -170,8 +194,6 @@ vanto_session_t *vanto_edit_create_session(const char *file_path, vanto_session_
       return nullptr;
     }
     length = end;
-    // The session's descriptor is not meant for programs the host starts.
-    fcntl(fileno(file), F_SETFD, fcntl(fileno(file), F_GETFD) | FD_CLOEXEC);
   }
 
   auto *session = new vanto_session_struct();
@@ -189,19 +211,26 @@ vanto_session_t *vanto_edit_create_session(const char *file_path, vanto_session_
 
 void vanto_edit_destroy_session(vanto_session_t *session) {
   if (session == nullptr) return;
+  // The host hears of each viewport going and may call the library from
+  // there: no change is taken any more (the session is going), and the
+  // files stay open until the last event, so that reads still work.  A
+  // viewport or search context made by a callback goes with the others.
+  session->flags |= kFlagChangesLocked;
+  while (!session->search_contexts.empty() || !session->viewports.empty()) {
+    while (!session->search_contexts.empty()) {
+      destroy_search_context_(*session, session->search_contexts.back().get());
+    }
+    while (!session->viewports.empty()) {
+      const vanto_viewport_struct *viewport = session->viewports.back().get();
+      destroy_viewport_(*session, viewport);
+      notify_session_(*session, SESSION_EVENT_DESTROY_VIEWPORT, viewport);
+    }
+  }
   for (auto &model : session->models) {
     if (model->backing_file != nullptr) {
       std::fclose(model->backing_file);
       model->backing_file = nullptr;
     }
-  }
-  while (!session->search_contexts.empty()) {
-    destroy_search_context_(*session, session->search_contexts.back().get());
-  }
-  while (!session->viewports.empty()) {
-    const vanto_viewport_struct *viewport = session->viewports.back().get();
-    destroy_viewport_(*session, viewport);
-    notify_session_(*session, SESSION_EVENT_DESTROY_VIEWPORT, viewport);
   }
   for (auto &model : session->models) {
     clear_model_changes_(*model);
@@ -220,6 +249,7 @@ void vanto_edit_destroy_session(vanto_session_t *session) {
 
 int64_t vanto_edit_delete(vanto_session_t *session, int64_t offset, int64_t length) {
   if (session == nullptr || (session->flags & SESSION_FLAG_CHANGES_PAUSED) != 0) return 0;
+  if (changes_locked_(*session)) return 0;
   const int64_t size = vanto_session_get_computed_file_size(session);
   if (length <= 0 || offset < 0 || offset >= size) return 0;
   const bool bit = determine_change_transaction_bit_(session) != 0;
@@ -268,8 +298,11 @@ vanto_viewport_t *vanto_edit_create_viewport(vanto_session_t *session, int64_t o
   viewport->event_interest = event_interest;
   session->viewports.push_back(viewport);
   notify_viewport_(*viewport, VIEWPORT_EVENT_CREATE, viewport.get());
+  // A callback may destroy the new viewport at once; the host has then
+  // heard of its end and gets no handle to it.
+  if (is_detached_(*viewport)) return nullptr;
   notify_session_(*session, SESSION_EVENT_CREATE_VIEWPORT, viewport.get());
-  return viewport.get();
+  return is_detached_(*viewport) ? nullptr : viewport.get();
 }
 
 void vanto_edit_destroy_viewport(vanto_viewport_t *viewport) {
@@ -282,22 +315,27 @@ void vanto_edit_destroy_viewport(vanto_viewport_t *viewport) {
 }
 
 int vanto_edit_clear_changes(vanto_session_t *session) {
-  if (session == nullptr) return -1;
+  if (session == nullptr || changes_locked_(*session)) return -1;
   vanto_model_struct &first = session->first_model();
   const int64_t length = backing_file_length_(first);
   if (length < 0) return -1;
+  // Until every level is gone and the first is re-based, the callbacks of
+  // the checkpoints' events can change nothing: what they made would be
+  // cleared with the rest.
+  FlagScope locked(*session, kFlagChangesLocked);
   // Clearing returns to the session's own file, so the checkpoints above it
   // go first: newest first, each with its file and its event, as
   // vanto_edit_destroy_last_checkpoint drops them.  Afterwards the first
   // model is the current one again and every count starts from 0.
   while (vanto_session_get_num_checkpoints(session) > 0) {
-    vanto_edit_destroy_last_checkpoint(session);
+    destroy_last_checkpoint_(*session);
   }
   reset_model_segments_(first, length);
   for (auto &model : session->models) {
     clear_model_changes_(*model);
     clear_model_changes_undone_(*model);
   }
+  locked.release();
   mark_all_viewports_(*session, VIEWPORT_EVENT_CLEAR, SESSION_EVENT_CLEAR);
   return 0;
 }

@@ -24,8 +24,11 @@ using ChangePtr = std::shared_ptr<vanto_change_struct>;
 
 enum class Step { kNothing, kFailed, kDone };
 
+// Undo and redo are refused while changes are paused, while an operation's
+// events run half way through it, and from the events of a change (an edit,
+// an undo or a redo), where the change being reported is still on its way.
 bool changes_paused(const vanto_session_struct &session) {
-  return (session.flags & SESSION_FLAG_CHANGES_PAUSED) != 0;
+  return (session.flags & (SESSION_FLAG_CHANGES_PAUSED | kFlagChangesLocked | kFlagInChangeEvents)) != 0;
 }
 
 // Rebases the current model on `length` bytes of its backing file and
@@ -67,20 +70,13 @@ Step undo_one(vanto_session_struct &session, ChangePtr &undone) {
 
   change->serial = -change->serial;
   model.changes_undone.push_back(change);
-  mark_affected_viewports_(session, *change, ViewportMotion::kInverse);
-  notify_session_(session, SESSION_EVENT_UNDO, change.get());
+  {
+    FlagScope in_events(session, kFlagInChangeEvents);
+    mark_affected_viewports_(session, *change, ViewportMotion::kInverse);
+    notify_session_(session, SESSION_EVENT_UNDO, change.get());
+  }
   undone = std::move(change);
   return Step::kDone;
-}
-
-// Removes `change` from `list`, searching from the newest entry.
-void remove_from_list(std::vector<ChangePtr> &list, const ChangePtr &change) {
-  for (auto it = list.rbegin(); it != list.rend(); ++it) {
-    if (*it == change) {
-      list.erase(std::next(it).base());
-      return;
-    }
-  }
 }
 
 // Redoes the most recently undone change of the current model.  On kDone,
@@ -92,19 +88,23 @@ Step redo_one(vanto_session_struct &session, ChangePtr &redone) {
   vanto_model_struct &model = session.current_model();
   if (model.changes_undone.empty()) return Step::kNothing;
 
-  // A reference of our own: the event callbacks run while the change is in
-  // both lists, and whatever they do to the lists, the change stays alive.
+  // The change leaves the undone list before it takes the road of a new
+  // change: its events then see it in the change list only, and whatever
+  // their callbacks do to the levels (a checkpoint made or dropped), no
+  // list keeps a second copy of it.  A reference of our own keeps it alive.
   ChangePtr change = model.changes_undone.back();
+  model.changes_undone.pop_back();
   if (apply_change_(session, change) < 0) {
     // apply_change_ may have appended the change and made its serial
     // positive before the model update refused it (it refuses before
-    // touching any piece); put it back as an undone change.
-    auto &changes = session.current_model().changes;
+    // touching any piece or sending any event); put it back as an undone
+    // change.
+    auto &changes = model.changes;
     if (!changes.empty() && changes.back() == change) changes.pop_back();
     if (change->serial > 0) change->serial = -change->serial;
+    model.changes_undone.push_back(change);
     return Step::kFailed;
   }
-  remove_from_list(session.current_model().changes_undone, change);
   redone = std::move(change);
   return Step::kDone;
 }

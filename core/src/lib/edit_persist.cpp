@@ -331,7 +331,7 @@ int rename_into_place(const std::string &temp_path, const char *target, bool ove
 // Drops every checkpoint, newest first, as vanto_edit_destroy_last_checkpoint
 // does (files removed, one event each).
 void drop_all_checkpoints(vanto_session_struct &session) {
-  while (session.models.size() > 1) vanto_edit_destroy_last_checkpoint(&session);
+  while (session.models.size() > 1) destroy_last_checkpoint_(session);
 }
 
 // Makes the session read `fresh` (`length` bytes, already open) as its own
@@ -342,6 +342,9 @@ void rebase_session(vanto_session_struct &session, FILE *fresh, int64_t length,
                     const std::string &saved_path) {
   const bool host_paused = vanto_session_viewport_event_callbacks_paused(&session) != 0;
   vanto_session_pause_viewport_event_callbacks(&session);
+  // Nothing may change while the levels go: the session is re-based on the
+  // saved file right after, and a change made meanwhile would be lost.
+  FlagScope locked(session, kFlagChangesLocked);
   drop_all_checkpoints(session);
 
   vanto_model_struct &first = session.first_model();
@@ -358,6 +361,7 @@ void rebase_session(vanto_session_struct &session, FILE *fresh, int64_t length,
     clear_model_changes_(*model);
     clear_model_changes_undone_(*model);
   }
+  locked.release();
   mark_all_viewports_(session, VIEWPORT_EVENT_CLEAR, SESSION_EVENT_CLEAR);
   if (!host_paused) vanto_session_resume_viewport_event_callbacks(&session);
 }
@@ -517,6 +521,11 @@ int create_checkpoint_(vanto_session_t *session, const char *checkpoint_director
   if (session == nullptr || checkpoint_directory == nullptr || checkpoint_directory[0] == '\0') {
     return -1;
   }
+  // The checkpoint's save sends SESSION_EVENT_SAVE before the new level
+  // exists: a change made by its callback would be counted below the
+  // checkpoint yet missing from its file, so none is taken until the level
+  // is in place.
+  FlagScope locked(*session, kFlagChangesLocked);
   char name[kPathBufferSize];
   try {
     if (vanto_util_directory_exists(checkpoint_directory) == 0 &&
@@ -568,6 +577,7 @@ int create_checkpoint_(vanto_session_t *session, const char *checkpoint_director
   model->file_path = name;
   session->models.push_back(std::move(model));
   reset_model_segments_(session->current_model(), size);
+  locked.release();
   notify_session_(*session, SESSION_EVENT_CREATE_CHECKPOINT, nullptr);
   return 0;
 }
@@ -576,15 +586,26 @@ int create_checkpoint_(vanto_session_t *session, const char *checkpoint_director
 
 int vanto_edit_save(vanto_session_t *session, const char *file_path, int32_t flags,
                     char *saved_file_path) {
+  if (session != nullptr && changes_locked_(*session)) {
+    if (saved_file_path != nullptr) saved_file_path[0] = '\0';
+    return -1;
+  }
   return save_(session, file_path, flags, saved_file_path, ProgressSpan{});
 }
 
 int vanto_edit_create_checkpoint(vanto_session_t *session, const char *checkpoint_directory) {
+  if (session != nullptr && changes_locked_(*session)) return -1;
   return create_checkpoint_(session, checkpoint_directory, ProgressSpan{});
 }
 
 int vanto_edit_destroy_last_checkpoint(vanto_session_t *session) {
-  if (session == nullptr || session->models.size() < 2) return -1;
+  if (session == nullptr || session->models.size() < 2 || changes_locked_(*session)) return -1;
+  destroy_last_checkpoint_(*session);
+  return 0;
+}
+
+void vanto::internal::destroy_last_checkpoint_(vanto_session_struct &state) {
+  vanto_session_struct *session = &state;
   vanto_model_struct &current = session->current_model();
   // Unlinking while the stream is open is fine; the stream goes with the
   // model below, so no read ever meets a closed stream.
@@ -598,14 +619,16 @@ int vanto_edit_destroy_last_checkpoint(vanto_session_t *session) {
   // viewport re-reads it on next access.  No viewport event is sent.
   for (const auto &viewport : session->viewports) mark_viewport_(*viewport);
   notify_session_(*session, SESSION_EVENT_DESTROY_CHECKPOINT, nullptr);
-  return 0;
 }
 
 int vanto_edit_apply_transform(vanto_session_t *session, vanto_byte_transform_t transform,
                                void *user_data, int64_t offset, int64_t length,
                                const char *checkpoint_directory) {
   if (session == nullptr || transform == nullptr || checkpoint_directory == nullptr) return -1;
-  if (vanto_session_changes_paused(session) != 0) return -1;
+  if (vanto_session_changes_paused(session) != 0 || changes_locked_(*session)) return -1;
+  // From the checkpoint's events to the rewrite of its file nothing may
+  // change: the rewrite works on the data of that checkpoint.
+  FlagScope locked(*session, kFlagChangesLocked);
   // Progress covers both passes over the data: the checkpoint's save is the
   // first half, the rewrite of its file the second.
   const int64_t size = vanto_session_get_computed_file_size(session);
@@ -653,6 +676,7 @@ int vanto_edit_apply_transform(vanto_session_t *session, vanto_byte_transform_t 
   model.backing_file = fresh;
   if (old != nullptr) std::fclose(old);
 
+  locked.release();
   mark_all_viewports_(*session, VIEWPORT_EVENT_TRANSFORM, SESSION_EVENT_TRANSFORM);
   return 0;
 }

@@ -133,8 +133,15 @@ vanto_search_context_t *vanto_search_create_context(vanto_session_t *session, co
 }
 
 int vanto_search_next_match(vanto_search_context_t *context, int64_t advance) {
-  if (context == nullptr || advance < 1) return 0;
+  if (context == nullptr || advance < 1 || context->session_ptr == nullptr) return 0;
   const vanto_session_struct &session = *context->session_ptr;
+  // The progress hook may destroy the context: a reference of our own keeps
+  // the record readable until the call sees that it is gone.
+  std::shared_ptr<vanto_search_context_struct> keep;
+  for (const auto &held : session.search_contexts) {
+    if (held.get() == context) keep = held;
+  }
+  if (!keep) return 0;
   const int64_t pattern_length = context->pattern_length;
   const int64_t range_end = context->session_offset + context->session_length;
 
@@ -149,6 +156,9 @@ int vanto_search_next_match(vanto_search_context_t *context, int64_t advance) {
     }
     window_start = context->match_offset + advance;
   }
+  // Nothing lies before the start of the data: the search begins where the
+  // range meets it.
+  window_start = std::max<int64_t>(window_start, 0);
   int64_t remaining = range_end - window_start;
   if (remaining < pattern_length) {
     context->match_offset = range_end;
@@ -179,7 +189,7 @@ int vanto_search_next_match(vanto_search_context_t *context, int64_t advance) {
     // A window that was not full reached the end of the range or of the data.
     if (filled < window_size) break;
     searched = std::max(searched, window_start + filled - call_start);
-    if (!progress.advance(searched)) {
+    if (!progress.advance(searched) || context->session_ptr == nullptr) {
       context->match_offset = range_end;
       return 0;
     }

@@ -86,8 +86,9 @@ void notify_session_(const vanto_session_struct &session, int32_t event, const v
 
 int notify_viewport_(const vanto_viewport_struct &viewport, int32_t event, const void *event_ptr) {
   if (viewport.event_cbk == nullptr || (viewport.event_interest & event) == 0) return 0;
+  // A destroyed viewport hears nothing, even while a loop still holds it.
   const vanto_session_struct *session = viewport.session_ptr;
-  if (session != nullptr && (session->flags & SESSION_FLAG_VIEWPORT_CALLBACKS_PAUSED) != 0) return 0;
+  if (session == nullptr || (session->flags & SESSION_FLAG_VIEWPORT_CALLBACKS_PAUSED) != 0) return 0;
   viewport.event_cbk(&viewport, event, event_ptr);
   return 1;
 }
@@ -98,7 +99,13 @@ bool destroy_viewport_(vanto_session_struct &session, const vanto_viewport_struc
     if (it->get() == viewport) {
       std::shared_ptr<vanto_viewport_struct> held = *it;
       list.erase(std::next(it).base());
+      // Loops that call the host may still hold the record: it is detached
+      // from the session and left with an empty inline window, so that it
+      // is skipped by them and holds no freed buffer.
       small_buffer_free(held->data_segment.data, held->data_segment.capacity);
+      held->session_ptr = nullptr;
+      held->data_segment.capacity = 0;
+      held->data_segment.length = 0;
       return true;
     }
   }
@@ -115,6 +122,10 @@ bool destroy_search_context_(vanto_session_struct &session,
       small_buffer_free(held->pattern, held->pattern_length);
       vanto_find_destroy_skip_table(held->skip_table_ptr);
       held->skip_table_ptr = nullptr;
+      // A search running on it (its progress hook destroyed it) sees the
+      // context gone and stops.
+      held->session_ptr = nullptr;
+      held->pattern_length = 0;
       return true;
     }
   }

@@ -49,6 +49,57 @@ bool change_affects_viewport_(const vanto_viewport_struct &viewport,
 void mark_all_viewports_(vanto_session_struct &session, int32_t viewport_event,
                          int32_t session_event);
 
+// Internal bits of the session's flags, above the four the host can see.
+//
+// kFlagChangesLocked: an operation is half done while its events run (the
+// save of a checkpoint, the checkpoints dropped by a clear or a re-basing
+// save, a transform before its rewrite, a session being destroyed).  A
+// change made then would be counted yet miss the data the operation goes on
+// to build, so every call that changes the data or the history refuses.
+//
+// kFlagInChangeEvents: the events of an edit, undo or redo are running.  The
+// change is half way through its road (in the lists, not yet returned, an
+// undo walk between two steps), so undo and redo refuse; edits may still be
+// made and take their own road.
+constexpr uint8_t kFlagChangesLocked = 16;
+constexpr uint8_t kFlagInChangeEvents = 32;
+
+inline bool changes_locked_(const vanto_session_struct &session) {
+  return (session.flags & kFlagChangesLocked) != 0;
+}
+
+// Sets one of the internal flag bits for a scope and puts it back as it was
+// (nested scopes of the same bit leave it set for the outer one).  release()
+// ends the scope early, before an operation's closing events.
+class FlagScope {
+ public:
+  FlagScope(vanto_session_struct &session, uint8_t bit)
+      : session_(&session), bit_(bit), was_set_((session.flags & bit) != 0) {
+    session.flags |= bit;
+  }
+  ~FlagScope() { release(); }
+  FlagScope(const FlagScope &) = delete;
+  FlagScope &operator=(const FlagScope &) = delete;
+
+  void release() {
+    if (session_ != nullptr && !was_set_) session_->flags &= static_cast<uint8_t>(~bit_);
+    session_ = nullptr;
+  }
+
+ private:
+  vanto_session_struct *session_;
+  uint8_t bit_;
+  bool was_set_;
+};
+
+// Viewports and search contexts are shared records: a loop that calls the
+// host holds them alive, so one destroyed by a callback is still readable.
+// Destruction takes them off their session (null session pointer); nothing
+// is sent to such a record any more.
+inline bool is_detached_(const vanto_viewport_struct &viewport) {
+  return viewport.session_ptr == nullptr;
+}
+
 // Session delivery rule: the callback is called when set and interested.
 void notify_session_(const vanto_session_struct &session, int32_t event, const void *event_ptr);
 
@@ -96,6 +147,11 @@ int64_t backing_file_length_(const vanto_model_struct &model);
 bool destroy_viewport_(vanto_session_struct &session, const vanto_viewport_struct *viewport);
 bool destroy_search_context_(vanto_session_struct &session,
                              const vanto_search_context_struct *context);
+
+// Drops the newest checkpoint level (the session has one): its file, its
+// changes, the viewports' marks and SESSION_EVENT_DESTROY_CHECKPOINT, as
+// vanto_edit_destroy_last_checkpoint does without its refusal tests.
+void destroy_last_checkpoint_(vanto_session_struct &session);
 
 // Prints the model and aborts: the pieces lost their continuity.
 [[noreturn]] void abort_on_continuity_break_(const vanto_model_struct &model, const char *function,
