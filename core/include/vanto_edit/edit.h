@@ -15,7 +15,9 @@
  *
  * Results: edit calls return the new change's serial, 0 when refused
  * (nothing recorded, no event) and -1 when the model update fails.  Other
- * calls return 0 for success and a negative number for failure.
+ * calls return 0 for success and a negative number for failure.  Calls made
+ * from event callbacks are refused where session.h ("Changes from event
+ * callbacks") says so.
  *
  * Threading: a session and everything reachable from it must be used by one
  * thread at a time; separate sessions may be used from separate threads.
@@ -37,9 +39,12 @@ VANTO_EXTERN_C_BEGIN
 /*
  * Opens a session on `file_path` (null or "" for a session on nothing), with
  * an optional event callback, user data and event interest mask.  Fires
- * SESSION_EVENT_CREATE.  Returns null, sending no event, when the path cannot
- * be opened for reading, names a directory, or cannot be positioned to its
- * end.  The host owns the session until vanto_edit_destroy_session.
+ * SESSION_EVENT_CREATE.  Only a regular file or a block device (or a link to
+ * one) can be edited.  Returns null, sending no event, when the path cannot
+ * be opened for reading, names anything else (a directory, FIFO, socket or
+ * character device: refused without blocking, also for a FIFO that has no
+ * writer), or cannot be positioned to its end.  The host owns the session
+ * until vanto_edit_destroy_session.
  */
 VANTO_EXPORT vanto_session_t *vanto_edit_create_session(const char *file_path,
                                                          vanto_session_event_cbk_t event_cbk,
@@ -50,7 +55,9 @@ VANTO_EXPORT vanto_session_t *vanto_edit_create_session(const char *file_path,
  * its viewports (newest first, each with SESSION_EVENT_DESTROY_VIEWPORT),
  * releases its changes and removes its checkpoint files.  The session's own
  * file is never removed.  Null is ignored.  Every handle obtained through the
- * session is invalid afterwards.
+ * session is invalid afterwards.  The callbacks of the viewport events may
+ * still read the data but change nothing (refused); viewports and search
+ * contexts they create are destroyed with the others.
  */
 VANTO_EXPORT void vanto_edit_destroy_session(vanto_session_t *session);
 
@@ -97,14 +104,19 @@ VANTO_EXPORT int64_t vanto_edit_overwrite_bytes(vanto_session_t *session, int64_
  * last change undone (the oldest of the transaction); 0 when changes are
  * paused or nothing can be undone; -1 on failure (the backing file cannot be
  * measured or a remaining change no longer applies), in which case the
- * change is kept in the history.
+ * change is kept in the history.  Called from the events of an edit, undo or
+ * redo (session or viewport events), or from an event an unfinished
+ * operation sends (session.h), it is refused: 0, nothing undone, no event.
  */
 VANTO_EXPORT int64_t vanto_edit_undo_last_change(vanto_session_t *session);
 
 /*
  * Redoes the most recently undone change transaction.  Returns the serial of
  * the last change redone; 0 when changes are paused or nothing can be
- * redone; -1 on failure, in which case the change stays undone.
+ * redone, and when refused as undo is (from the events of a change or of an
+ * unfinished operation); -1 on failure, in which case the change stays
+ * undone.  A new change clears the redo history of the current checkpoint
+ * level only: the levels below keep theirs for a rollback.
  */
 VANTO_EXPORT int64_t vanto_edit_redo_last_undo(vanto_session_t *session);
 
@@ -114,7 +126,10 @@ VANTO_EXPORT int64_t vanto_edit_redo_last_undo(vanto_session_t *session);
  * SESSION_EVENT_DESTROY_CHECKPOINT.  Then every viewport is marked and sent
  * VIEWPORT_EVENT_CLEAR, and SESSION_EVENT_CLEAR is fired; afterwards every
  * change count is 0.  Works while changes are paused.  0, or -1 when the
- * session is null or its own file cannot be measured (nothing changed then).
+ * session is null, its own file cannot be measured, or the call comes from
+ * an event of an unfinished operation (session.h) (nothing changed then).
+ * Changes made from the SESSION_EVENT_DESTROY_CHECKPOINT events it sends are
+ * refused.
  */
 VANTO_EXPORT int vanto_edit_clear_changes(vanto_session_t *session);
 
@@ -125,8 +140,10 @@ VANTO_EXPORT int vanto_edit_clear_changes(vanto_session_t *session);
  * or floating (moving with its content when bytes are inserted or deleted
  * before it), with an optional event callback.  Sends VIEWPORT_EVENT_CREATE
  * to the new viewport, then SESSION_EVENT_CREATE_VIEWPORT.  Returns null for
- * a capacity out of range or a null session.  The viewport belongs to the
- * session.
+ * a capacity out of range or a null session, and when a callback of these
+ * events destroyed the new viewport (SESSION_EVENT_CREATE_VIEWPORT is then
+ * sent only if it was still alive after VIEWPORT_EVENT_CREATE).  The
+ * viewport belongs to the session.
  */
 VANTO_EXPORT vanto_viewport_t *vanto_edit_create_viewport(vanto_session_t *session, int64_t offset,
                                                           int64_t capacity, int is_floating,
@@ -137,7 +154,9 @@ VANTO_EXPORT vanto_viewport_t *vanto_edit_create_viewport(vanto_session_t *sessi
  * Destroys a viewport and fires SESSION_EVENT_DESTROY_VIEWPORT with its (now
  * dangling) address, for identity only.  Null is ignored.  The handle is
  * invalid afterwards: passing it again (or passing a viewport of a destroyed
- * session) is a caller error.
+ * session) is a caller error.  A callback may destroy any viewport, its own
+ * included, while events are being sent: a destroyed viewport is sent
+ * nothing more.
  */
 VANTO_EXPORT void vanto_edit_destroy_viewport(vanto_viewport_t *viewport);
 
@@ -172,8 +191,9 @@ VANTO_EXPORT void vanto_edit_destroy_viewport(vanto_viewport_t *viewport);
  * success receives the saved file's canonical absolute path.  It is also the
  * event pointer of SESSION_EVENT_SAVE, fired last on success.
  *
- * Returns 0, or: -1 null session, null or empty path, or the directory cannot
- * be created; -2 the temporary name does not fit in 259 characters; -3 the
+ * Returns 0, or: -1 null session, null or empty path, the directory cannot
+ * be created, or the call comes from an event of an unfinished operation
+ * (session.h); -2 the temporary name does not fit in 259 characters; -3 the
  * temporary file cannot be created; -5 the session's files cannot be read
  * whole; -6 the data cannot be written, synced or closed; -8 no free name
  * (the complete temporary file is kept and named in the log); -9 the target
@@ -203,8 +223,11 @@ VANTO_EXPORT int vanto_edit_save(vanto_session_t *session, const char *file_path
  * goes on editing above it: the changes made so far stay counted but can be
  * undone only after the checkpoint is destroyed.  Fires SESSION_EVENT_SAVE
  * (null pointer) and SESSION_EVENT_CREATE_CHECKPOINT; viewports are not
- * touched.  Returns 0, or -1 (session unchanged, no checkpoint file left)
- * for a null argument, a name that does not fit in 259 characters, a failed
+ * touched.  Changes made from the callback of that SESSION_EVENT_SAVE are
+ * refused (the level does not exist yet); from SESSION_EVENT_CREATE_CHECKPOINT
+ * they are taken above the new checkpoint.  Returns 0, or -1 (session
+ * unchanged, no checkpoint file left) for a call from an event of an
+ * unfinished operation (session.h), a null argument, a name that does not fit in 259 characters, a failed
  * or cancelled save (the progress hook sees the save's reports) or a
  * checkpoint file that cannot be opened.
  */
@@ -217,7 +240,8 @@ VANTO_EXPORT int vanto_edit_create_checkpoint(vanto_session_t *session,
  * the checkpoint was taken.  Every viewport is marked so that it re-reads the
  * restored data (no viewport event).  Fires SESSION_EVENT_DESTROY_CHECKPOINT.
  * Returns 0 (also when the file could not be removed, which is logged), or -1
- * for a null session or one without checkpoints.
+ * for a null session or one without checkpoints, or a call from an event of
+ * an unfinished operation (session.h).
  */
 VANTO_EXPORT int vanto_edit_destroy_last_checkpoint(vanto_session_t *session);
 
@@ -228,9 +252,10 @@ VANTO_EXPORT int vanto_edit_destroy_last_checkpoint(vanto_session_t *session);
  * destroying that checkpoint takes the transform back.  No change record is
  * added.  Events: SESSION_EVENT_SAVE, SESSION_EVENT_CREATE_CHECKPOINT, then
  * VIEWPORT_EVENT_TRANSFORM to every viewport (each is marked), then
- * SESSION_EVENT_TRANSFORM.  Returns 0, or -1: refused, with nothing changed,
- * for a null argument or while changes are paused or when the checkpoint
- * cannot be made; failed, with the new checkpoint (untransformed) left in
+ * SESSION_EVENT_TRANSFORM; changes made from the first two are refused.
+ * Returns 0, or -1: refused, with nothing changed, for a null argument,
+ * while changes are paused, from an event of an unfinished operation
+ * (session.h) or when the checkpoint cannot be made; failed, with the new checkpoint (untransformed) left in
  * place, when the range does not lie inside the data (negative offset or
  * length, offset at or past the end, range past the end; every range of an
  * empty session) or the file work fails.  The progress hook sees both passes

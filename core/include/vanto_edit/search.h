@@ -49,8 +49,9 @@ VANTO_EXTERN_C_BEGIN
  * case_insensitive: non-zero folds 'A' to 'Z' to 'a' to 'z' (the C locale's
  *   lower case; no other byte changes) in the pattern and in the data
  *   searched.
- * The offset is not checked against the data: parts of a range that lie
- * outside the data hold nothing to find.
+ * The offset is not checked against the data: a range may start before 0 or
+ * reach past the end, and the part of it inside the data is searched (parts
+ * outside hold nothing to find; a match lies whole inside both).
  * Returns the new context, owned by the session (see above), with no current
  * match.  Returns null, creating nothing, when the session or pattern is
  * null, the pattern is empty or its length negative, the pattern has
@@ -84,7 +85,9 @@ VANTO_EXPORT vanto_search_context_t *vanto_search_create_context(
  * released before the call returns.
  * With a progress hook set (vanto_session_set_progress_cbk), the call reports
  * the bytes of its part of the range searched, at least every few MiB and
- * once when it ends; a cancel makes it return 0 with no current match.
+ * once when it ends; a cancel makes it return 0 with no current match.  A
+ * hook that destroys the context ends the call: it returns 0 and touches the
+ * destroyed context no more.
  */
 VANTO_EXPORT int vanto_search_next_match(vanto_search_context_t *context, int64_t advance);
 

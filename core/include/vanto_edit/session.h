@@ -16,6 +16,31 @@
  * callbacks run synchronously on that thread inside the call that caused
  * them.
  *
+ * Changes from event callbacks.  A callback may call the library again.  A
+ * change it makes (an edit, undo, redo, clear, checkpoint, rollback, save or
+ * transform) is either taken whole, and is then part of the data exactly as
+ * counted, or refused with nothing recorded and no event: edits return 0,
+ * undo and redo 0, the other calls -1.  Per event:
+ *   - refused, because the operation sending it is not finished:
+ *     SESSION_EVENT_SAVE sent by the save of a checkpoint (its pointer is
+ *     null) or of a transform's checkpoint; SESSION_EVENT_CREATE_CHECKPOINT
+ *     sent by vanto_edit_apply_transform (its rewrite follows);
+ *     SESSION_EVENT_DESTROY_CHECKPOINT sent by vanto_edit_clear_changes or
+ *     by a save that re-bases the session; SESSION_EVENT_DESTROY_VIEWPORT
+ *     sent by vanto_edit_destroy_session (the session is going; its data can
+ *     still be read);
+ *   - undo and redo refused, edits taken: SESSION_EVENT_EDIT and
+ *     SESSION_EVENT_UNDO, and the viewport events VIEWPORT_EVENT_EDIT and
+ *     VIEWPORT_EVENT_UNDO (the change reported is still on its way);
+ *   - taken: every other event, among them SESSION_EVENT_SAVE of a host's
+ *     save, SESSION_EVENT_CREATE_CHECKPOINT of vanto_edit_create_checkpoint,
+ *     SESSION_EVENT_DESTROY_CHECKPOINT of vanto_edit_destroy_last_checkpoint,
+ *     SESSION_EVENT_CLEAR, SESSION_EVENT_TRANSFORM and the viewport events of
+ *     clears and transforms.
+ * Callbacks may create and destroy viewports and search contexts from any
+ * event: a destroyed one hears nothing more.  Destroying the session itself
+ * from a callback is a caller error.
+ *
  * Null handles: every call refuses a null session: queries return 0 (null
  * for pointers), calls whose success is 0 return -1, calls without a result
  * do nothing.

@@ -27,7 +27,9 @@
  *
  * Threading: a viewport is used on the thread that uses its session, one call
  * at a time.  Callbacks run synchronously inside the call that caused them;
- * a callback may read any viewport of the session.
+ * a callback may read any viewport of the session and may destroy any of
+ * them (its own included): a destroyed viewport is sent nothing more.  Which
+ * changes a callback may make is listed in session.h.
  *
  * Null handles: queries return 0 (null for pointers, an empty string for the
  * string form); vanto_viewport_modify returns -1; vanto_viewport_notify
