@@ -29,7 +29,7 @@
  *     by a save that re-bases the session; SESSION_EVENT_DESTROY_VIEWPORT
  *     sent by vanto_edit_destroy_session (the session is going; its data can
  *     still be read);
- *   - undo and redo refused, edits taken: SESSION_EVENT_EDIT and
+ *   - undo and redo refused, every other change taken: SESSION_EVENT_EDIT and
  *     SESSION_EVENT_UNDO, and the viewport events VIEWPORT_EVENT_EDIT and
  *     VIEWPORT_EVENT_UNDO (the change reported is still on its way);
  *   - taken: every other event, among them SESSION_EVENT_SAVE of a host's
