@@ -607,4 +607,42 @@ TEST(HistoryReentry, UndoAndRedoInsideTheEventsOfAChangeAreRefused) {
   }
 }
 
+// A checkpoint made from the edit event of a redo freezes the redone change
+// as applied: the level below holds it once, in its change list only, so a
+// rollback neither loses it nor offers it for redo again.
+TEST(HistoryReentry, CheckpointFromARedoEventKeepsOneCopyOfTheChange) {
+  ScratchDir dir;
+  const std::string path = dir.file("data.bin");
+  write_file(path, "0123456789");
+  struct Host {
+    vanto_session_t *session = nullptr;
+    std::string checkpoints;
+    std::vector<int> results;
+  } host;
+  host.checkpoints = dir.file("checkpoints");
+  auto on_session = [](const vanto_session_t *session, int32_t, const void *) {
+    auto *h = static_cast<Host *>(vanto_session_get_user_data_ptr(session));
+    h->results.push_back(vanto_edit_create_checkpoint(h->session, h->checkpoints.c_str()));
+  };
+  host.session = vanto_edit_create_session(path.c_str(), on_session, &host, 0);
+  ASSERT_NE(host.session, nullptr);
+  ASSERT_EQ(vanto_edit_insert(host.session, 0, "a", 1), 1);
+  ASSERT_EQ(vanto_edit_undo_last_change(host.session), -1);
+  vanto_session_set_event_interest(host.session, SESSION_EVENT_EDIT);
+  EXPECT_EQ(vanto_edit_redo_last_undo(host.session), 1);
+  vanto_session_set_event_interest(host.session, 0);
+  EXPECT_EQ(host.results, std::vector<int>{0});
+  ASSERT_EQ(vanto_session_get_num_checkpoints(host.session), 1);
+
+  ASSERT_EQ(vanto_edit_destroy_last_checkpoint(host.session), 0);
+  EXPECT_EQ(vanto_session_get_num_changes(host.session), 1);
+  EXPECT_EQ(vanto_session_get_num_undone_changes(host.session), 0);
+  EXPECT_EQ(vanto_edit_redo_last_undo(host.session), 0);
+  EXPECT_EQ(data_of(host.session), "a0123456789");
+  EXPECT_EQ(vanto_edit_undo_last_change(host.session), -1);
+  EXPECT_EQ(data_of(host.session), "0123456789");
+  EXPECT_EQ(vanto_check_model(host.session), 0);
+  vanto_edit_destroy_session(host.session);
+}
+
 }  // namespace
