@@ -188,26 +188,11 @@ class LineParser {
       case OpKind::Overwrite:
         data(tokens_[2], op.data, error);
         break;
-      default: {
-        const Token &length = tokens_[2];
-        if (!length.quoted && length.text == "end") break;
-        int64_t value = 0;
-        if (!number(length, "length", value, error)) break;
-        if (value < 1) {
-          error = "the length must be at least 1 (or 'end')";
-          break;
-        }
-        op.length = value;
-        if (wanted == 3) {
-          int64_t mask = 0;
-          if (!number(tokens_[3], "byte", mask, error)) break;
-          if (mask > 255) {
-            error = fmt::format("the byte {} is not between 0 and 255", mask);
-            break;
-          }
-          op.mask = static_cast<unsigned char>(mask);
-        }
-      }
+      default:
+        // Each operand is read and checked on its own: 'end' as the length
+        // must not skip the byte after it.
+        if (!length(tokens_[2], op.length, error)) break;
+        if (wanted == 3) byte(tokens_[3], op.mask, error);
     }
     return op;
   }
@@ -221,6 +206,30 @@ class LineParser {
       return false;
     }
     value = *parsed;
+    return true;
+  }
+
+  // A LENGTH: 'end' (left empty: to the end of the data) or a number of at least 1.
+  static bool length(const Token &token, std::optional<int64_t> &length, std::string &error) {
+    if (!token.quoted && token.text == "end") return true;
+    int64_t value = 0;
+    if (!number(token, "length", value, error)) return false;
+    if (value < 1) {
+      error = "the length must be at least 1 (or 'end')";
+      return false;
+    }
+    length = value;
+    return true;
+  }
+
+  static bool byte(const Token &token, unsigned char &byte, std::string &error) {
+    int64_t value = 0;
+    if (!number(token, "byte", value, error)) return false;
+    if (value > 255) {
+      error = fmt::format("the byte {} is not between 0 and 255", value);
+      return false;
+    }
+    byte = static_cast<unsigned char>(value);
     return true;
   }
 
