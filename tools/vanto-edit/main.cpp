@@ -8,6 +8,7 @@
 
 #include "commands.h"
 #include "runtime.h"
+#include "text.h"
 
 #ifndef VANTO_EDIT_TOOL_VERSION
 #define VANTO_EDIT_TOOL_VERSION "unknown"
@@ -128,7 +129,8 @@ int main(int argc, char **argv) {
   } catch (const CLI::ParseError &e) {
     const CLI::App *command = app.get_subcommands().empty() ? &app : app.get_subcommands().front();
     const std::string name = command == &app ? std::string("vanto-edit") : "vanto-edit " + command->get_name();
-    std::fprintf(stderr, "%s: %s (see %s --help)\n", name.c_str(), e.what(), name.c_str());
+    // The message can quote an argument: no control character of it reaches the terminal.
+    std::fprintf(stderr, "%s: %s (see %s --help)\n", name.c_str(), without_controls(e.what()).c_str(), name.c_str());
     return kExitError;
   }
 

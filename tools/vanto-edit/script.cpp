@@ -261,17 +261,17 @@ class LineParser {
     if (path.is_relative()) path = std::filesystem::path(data_dir_) / path;
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0 || S_ISDIR(info.st_mode)) {
-      error = fmt::format("{}: {}", path.string(), std::strerror(S_ISDIR(info.st_mode) ? EISDIR : errno));
+      error = fmt::format("{}: {}", shown_name(path.string()), std::strerror(S_ISDIR(info.st_mode) ? EISDIR : errno));
       return false;
     }
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-      error = fmt::format("{}: {}", path.string(), std::strerror(errno));
+      error = fmt::format("{}: {}", shown_name(path.string()), std::strerror(errno));
       return false;
     }
     bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     if (in.bad()) {
-      error = fmt::format("{}: cannot read the file", path.string());
+      error = fmt::format("{}: cannot read the file", shown_name(path.string()));
       return false;
     }
     return true;
@@ -306,7 +306,7 @@ Script parse_script(std::string_view text, const std::string &name, const std::s
     const std::string_view line = text.substr(0, end);
     text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
     auto fail = [&](const std::string &message) {
-      return Failure(fmt::format("{}:{}: {}", name, line_number, message));
+      return Failure(fmt::format("{}:{}: {}", shown_name(name), line_number, message));
     };
 
     std::string error;
@@ -331,7 +331,7 @@ Script parse_script(std::string_view text, const std::string &name, const std::s
     script.operations.push_back(std::move(op));
   }
   if (transaction_line != 0) {
-    throw Failure(fmt::format("{}:{}: the transaction is never ended", name, transaction_line));
+    throw Failure(fmt::format("{}:{}: the transaction is never ended", shown_name(name), transaction_line));
   }
   return script;
 }
@@ -343,12 +343,12 @@ Script load_script(const std::string &path) {
     return parse_script(text, "<stdin>", ".");
   }
   struct stat info {};
-  if (::stat(path.c_str(), &info) != 0) throw Failure(fmt::format("{}: {}", path, std::strerror(errno)));
-  if (S_ISDIR(info.st_mode)) throw Failure(fmt::format("{}: {}", path, std::strerror(EISDIR)));
+  if (::stat(path.c_str(), &info) != 0) throw Failure(fmt::format("{}: {}", shown_name(path), std::strerror(errno)));
+  if (S_ISDIR(info.st_mode)) throw Failure(fmt::format("{}: {}", shown_name(path), std::strerror(EISDIR)));
   std::ifstream in(path, std::ios::binary);
-  if (!in) throw Failure(fmt::format("{}: {}", path, std::strerror(errno)));
+  if (!in) throw Failure(fmt::format("{}: {}", shown_name(path), std::strerror(errno)));
   text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  if (in.bad()) throw Failure(fmt::format("{}: cannot read the script", path));
+  if (in.bad()) throw Failure(fmt::format("{}: cannot read the script", shown_name(path)));
   std::string dir = std::filesystem::path(path).parent_path().string();
   return parse_script(text, path, dir.empty() ? "." : dir);
 }
@@ -359,7 +359,7 @@ void run_script(const Script &script, Session &session, CheckpointDir &checkpoin
     throw_if_interrupted();
     const std::string_view name = keyword_of(op.kind).name;
     auto fail = [&](const std::string &message) {
-      return Failure(fmt::format("{}:{}: {}", script.name, op.line, message));
+      return Failure(fmt::format("{}:{}: {}", shown_name(script.name), op.line, message));
     };
     auto failed_with_reason = [&](const std::string &what) {
       throw_if_interrupted();
@@ -426,7 +426,7 @@ void run_script(const Script &script, Session &session, CheckpointDir &checkpoin
         const int rc = quietly([&] { return vanto_edit_create_checkpoint(s, dir.c_str()); });
         progress.clear();
         throw_if_interrupted();
-        if (rc != 0) throw failed_with_reason(fmt::format("cannot create a checkpoint in {}", dir));
+        if (rc != 0) throw failed_with_reason(fmt::format("cannot create a checkpoint in {}", shown_name(dir)));
         break;
       }
       case OpKind::Rollback:

@@ -1,5 +1,6 @@
 #include "text.h"
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 
@@ -25,6 +26,75 @@ bool equals_ignoring_case(std::string_view a, std::string_view b) {
     }
   }
   return true;
+}
+
+// The UTF-8 character at the start of `text`: its length in bytes, with its
+// code point in `code`; 0 when the first byte does not start a well-formed
+// character (overlong forms and surrogates included).
+std::size_t utf8_character(std::string_view text, char32_t &code) {
+  const auto lead = static_cast<unsigned char>(text[0]);
+  std::size_t length = 0;
+  char32_t minimum = 0;
+  if (lead < 0x80) {
+    code = lead;
+    return 1;
+  } else if ((lead & 0xe0) == 0xc0) {
+    length = 2, code = lead & 0x1f, minimum = 0x80;
+  } else if ((lead & 0xf0) == 0xe0) {
+    length = 3, code = lead & 0x0f, minimum = 0x800;
+  } else if ((lead & 0xf8) == 0xf0) {
+    length = 4, code = lead & 0x07, minimum = 0x10000;
+  } else {
+    return 0;
+  }
+  if (text.size() < length) return 0;
+  for (std::size_t i = 1; i < length; ++i) {
+    const auto next = static_cast<unsigned char>(text[i]);
+    if ((next & 0xc0) != 0x80) return 0;
+    code = (code << 6) | (next & 0x3f);
+  }
+  if (code < minimum || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff)) return 0;
+  return length;
+}
+
+// Characters a terminal acts on instead of showing them, and the ones that
+// break a line or reorder the text around them.
+bool is_control(char32_t code) {
+  return code < 0x20 || (code >= 0x7f && code < 0xa0) || code == 0x061c || code == 0x200e || code == 0x200f ||
+         (code >= 0x2028 && code <= 0x202e) || (code >= 0x2066 && code <= 0x2069);
+}
+
+void escape_byte(std::string &out, unsigned char byte) {
+  switch (byte) {
+    case '\n': out += "\\n"; break;
+    case '\t': out += "\\t"; break;
+    case '\r': out += "\\r"; break;
+    default: out += fmt::format("\\x{:02x}", byte);
+  }
+}
+
+// `text` with its control characters and stray bytes escaped; with
+// `quoting`, quotes and backslashes too.  Sets `changed` when anything was.
+std::string escape_controls(std::string_view text, bool quoting, bool &changed) {
+  std::string out;
+  out.reserve(text.size());
+  while (!text.empty()) {
+    char32_t code = 0;
+    const std::size_t length = utf8_character(text, code);
+    if (length == 0 || is_control(code)) {
+      for (std::size_t i = 0; i < std::max<std::size_t>(length, 1); ++i) escape_byte(out, static_cast<unsigned char>(text[i]));
+      changed = true;
+      text.remove_prefix(std::max<std::size_t>(length, 1));
+      continue;
+    }
+    if (quoting && (code == '"' || code == '\\')) {
+      out.push_back('\\');
+      changed = true;
+    }
+    out.append(text.substr(0, length));
+    text.remove_prefix(length);
+  }
+  return out;
 }
 
 }  // namespace
@@ -142,24 +212,42 @@ std::optional<Bytes> decode_escapes(std::string_view text, std::string &error) {
 
 std::string json_string(std::string_view text) {
   std::string out = "\"";
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    switch (c) {
+  while (!text.empty()) {
+    char32_t code = 0;
+    const std::size_t length = utf8_character(text, code);
+    if (length == 0) {
+      out += "\\ufffd";
+      text.remove_prefix(1);
+      continue;
+    }
+    switch (code) {
       case '"': out += "\\\""; break;
       case '\\': out += "\\\\"; break;
       case '\n': out += "\\n"; break;
       case '\r': out += "\\r"; break;
       case '\t': out += "\\t"; break;
       default:
-        if (byte < 0x20 || byte == 0x7f) {
-          out += fmt::format("\\u{:04x}", byte);
+        if (is_control(code)) {
+          out += fmt::format("\\u{:04x}", static_cast<uint32_t>(code));
         } else {
-          out.push_back(c);
+          out.append(text.substr(0, length));
         }
     }
+    text.remove_prefix(length);
   }
   out.push_back('"');
   return out;
+}
+
+std::string shown_name(std::string_view name) {
+  bool changed = name.empty();
+  std::string escaped = escape_controls(name, true, changed);
+  return changed ? "\"" + escaped + "\"" : escaped;
+}
+
+std::string without_controls(std::string_view text) {
+  bool changed = false;
+  return escape_controls(text, false, changed);
 }
 
 std::string human_size(double bytes) {
