@@ -671,6 +671,11 @@ class OutputTests(ToolTest):
         self.file = self.write("in.txt", b"one two one\n")
 
     def test_existing_output_needs_force(self):
+        os.symlink("nowhere", self.dir / "dangling")
+        before = self.listing()
+        refused = self.run_tool("replace", self.file, "one", "1", "--output", self.dir / "dangling")
+        self.assertFailsWith(refused, "dangling", "already exists", "--force")
+        self.assertEqual(self.listing(), before)
         out = self.write("out.txt", b"keep me")
         refused = self.run_tool("replace", self.file, "one", "1", "--output", out)
         self.assertFailsWith(refused, out, "already exists", "--force")
@@ -695,11 +700,62 @@ class OutputTests(ToolTest):
                 self.assertFailsWith(result, "--")
                 self.assertFalse((self.dir / "o.txt").exists())
 
-    def test_new_output_gets_the_input_permissions(self):
+    def test_a_long_output_name_leaves_other_files_alone(self):
+        # The output's full name is longer than the library's 260-byte path
+        # buffer; a file named like its first 259 bytes is someone else's.
+        directory = os.path.realpath(self.dir)
+        victim = "v" * (258 - len(directory))
+        Path(directory, victim).write_bytes(b"not yours")
+        out = Path(directory, victim + ".bin")
+        result = self.run_tool("replace", self.file, "one", "1", "--output", out, "-q")
+        self.assertOk(result)
+        self.assertEqual(out.read_bytes(), b"1 two 1\n")
+        self.assertEqual(Path(directory, victim).read_bytes(), b"not yours")
+        self.assertEqual(sorted(name for name, _ in self.listing()), sorted(["in.txt", victim, out.name]))
+
+    def test_an_output_that_appears_meanwhile_is_left_alone(self):
+        # The output is checked before the script is read; the script comes
+        # through a named pipe, and the output appears before it is written.
+        fifo = self.dir / "edits.fifo"
+        os.mkfifo(fifo)
+        out = self.dir / "out.txt"
+        process = subprocess.Popen([PROGRAM, "apply", self.file, fifo, "--output", out],
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        with open(fifo, "w") as script:  # returns once the program has opened the pipe
+            out.write_bytes(b"someone else's")
+            before = self.listing()
+            script.write('insert 0 "x"\n')
+        stdout, stderr = process.communicate(timeout=600)
+        self.assertEqual((process.returncode, stdout), (2, b""), stderr)
+        self.assertEqual(stderr.decode(), f"vanto-edit: {out}: appeared while saving and was left alone\n")
+        self.assertEqual(out.read_bytes(), b"someone else's")
+        self.assertEqual(self.listing(), before)
+
+    def test_new_output_gets_the_creation_mode_and_an_existing_one_keeps_its_mode(self):
+        # A new file gets 0666 less the umask with or without --force, whatever
+        # the input's mode; a replaced file keeps its own.
         os.chmod(self.file, 0o640)
-        out = self.dir / "new.txt"
-        self.assertOk(self.run_tool("replace", self.file, "one", "1", "--output", out, "-q"))
-        self.assertEqual(stat.S_IMODE(os.stat(out).st_mode), 0o640)
+        script = self.write("edits.txt", 'insert 0 "x"\n')
+        cases = [  # (command, --force, existing mode or None, umask, expected mode)
+            (["replace", self.file, "one", "1"], False, None, 0o022, 0o644),
+            (["replace", self.file, "one", "1"], True, None, 0o022, 0o644),
+            (["apply", self.file, script], False, None, 0o027, 0o640),
+            (["apply", self.file, script], True, None, 0o077, 0o600),
+            (["replace", self.file, "one", "1"], False, None, 0o002, 0o664),
+            (["replace", self.file, "one", "1"], True, 0o604, 0o077, 0o604),
+            (["apply", self.file, script], True, 0o660, 0o022, 0o660),
+        ]
+        for command, force, existing, mask, expected in cases:
+            with self.subTest(command=command[0], force=force, existing=existing, umask=oct(mask)):
+                out = self.dir / "out.txt"
+                out.unlink(missing_ok=True)
+                if existing is not None:
+                    out.write_bytes(b"old")
+                    os.chmod(out, existing)
+                result = self.run_tool(*command, "--output", out, "-q", *(["--force"] if force else []),
+                                       preexec_fn=lambda: os.umask(mask))
+                self.assertOk(result)
+                self.assertEqual(oct(stat.S_IMODE(os.stat(out).st_mode)), oct(expected))
 
     def test_in_place_keeps_the_permissions(self):
         os.chmod(self.file, 0o604)

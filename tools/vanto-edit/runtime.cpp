@@ -315,17 +315,42 @@ Range resolve_range(const std::string &file, int64_t size, const std::string &of
   return range;
 }
 
-// ---- the checkpoint directory ---------------------------------------------------------------
+// ---- scratch and checkpoint directories ------------------------------------------------
 
-CheckpointDir::CheckpointDir(std::string requested, std::string default_parent)
-    : requested_(std::move(requested)), default_parent_(std::move(default_parent)) {}
+std::optional<FileId> file_id(const std::string &path) {
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) != 0) return std::nullopt;
+  return FileId{info.st_dev, info.st_ino};
+}
 
-CheckpointDir::~CheckpointDir() {
-  if (created_) {
+bool OwnDirectory::make_in(const std::string &parent) {
+  remove();
+  std::string name = parent + "/.vanto-edit-XXXXXX";
+  if (::mkdtemp(name.data()) == nullptr) return false;
+  return adopt(name);
+}
+
+bool OwnDirectory::adopt(const std::string &path) {
+  remove();
+  id_ = file_id(path);
+  if (!id_) return false;
+  path_ = path;
+  return true;
+}
+
+bool OwnDirectory::intact() const { return id_ && file_id(path_) == id_; }
+
+void OwnDirectory::remove() {
+  if (intact()) {
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
   }
+  id_.reset();
+  path_.clear();
 }
+
+CheckpointDir::CheckpointDir(std::string requested, std::string default_parent)
+    : requested_(std::move(requested)), default_parent_(std::move(default_parent)) {}
 
 const std::string &CheckpointDir::path() {
   if (!path_.empty()) return path_;
@@ -337,17 +362,15 @@ const std::string &CheckpointDir::path() {
       std::error_code error;
       std::filesystem::create_directories(requested_, error);
       if (error) throw Failure(fmt::format("{}: cannot create the directory: {}", requested_, error.message()));
-      created_ = true;
+      made_.adopt(requested_);
     }
     path_ = requested_;
     return path_;
   }
-  std::string name = default_parent_ + "/.vanto-edit-XXXXXX";
-  if (::mkdtemp(name.data()) == nullptr) {
+  if (!made_.make_in(default_parent_)) {
     throw Failure(fmt::format("{}: cannot create a checkpoint directory: {}", default_parent_, std::strerror(errno)));
   }
-  path_ = name;
-  created_ = true;
+  path_ = made_.path();
   return path_;
 }
 
@@ -379,6 +402,9 @@ OutputTarget::OutputTarget(const std::string &input, const OutputOptions &option
     if (!force_) throw Failure(fmt::format("{}: already exists (use --force to replace it)", path_));
   } else if (errno != ENOENT) {
     throw Failure(fmt::format("{}: {}", path_, std::strerror(errno)));
+  } else if (!force_ && file_id(path_)) {
+    // A symbolic link to nothing: the name is taken all the same.
+    throw Failure(fmt::format("{}: already exists (use --force to replace it)", path_));
   }
   if (!path_.empty() && path_.back() == '/') throw Failure(fmt::format("{}: {}", path_, std::strerror(EISDIR)));
 
@@ -411,15 +437,38 @@ const char *save_failure(int code) {
   }
 }
 
+// Gives the finished file `from` the name `to` only if no file has it; 0 or an errno value.
+int place_without_replacing(const std::string &from, const std::string &to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return errno;
+  // A file system without the no-replace rename: a hard link is not made over a taken name either.
+  if (::link(from.c_str(), to.c_str()) == 0) {
+    ::unlink(from.c_str());
+    return 0;
+  }
+  if (errno != EPERM && errno != EOPNOTSUPP) return errno;
+  // Nor hard links: test, then rename.
+  struct stat info {};
+  if (::lstat(to.c_str(), &info) == 0) return EEXIST;
+  if (errno != ENOENT) return errno;
+  return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+}
+
+void sync_directory(const std::string &directory) {
+  const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::fsync(fd);
+  ::close(fd);
+}
+
 }  // namespace
 
-void OutputTarget::save(Session &session, Progress &progress) const {
+void OutputTarget::library_save(Session &session, Progress &progress, const std::string &file, int32_t flags) const {
   throw_if_interrupted();
   progress.phase("saving");
   diagnostics::forget_reason();
   char saved[VANTO_PATH_BUFFER_SIZE] = {};
-  const int32_t flags = (in_place_ || force_) ? SAVE_FLAG_OVERWRITE : SAVE_FLAG_NONE;
-  const int rc = quietly([&] { return vanto_edit_save(session.get(), path_.c_str(), flags, saved); });
+  const int rc = quietly([&] { return vanto_edit_save(session.get(), file.c_str(), flags, saved); });
   progress.clear();
   if (rc == -10) {
     // The data is in place; only going on with the saved file failed.
@@ -432,23 +481,36 @@ void OutputTarget::save(Session &session, Progress &progress) const {
     throw Failure(fmt::format("{}: cannot save ({}{}{})", path_, save_failure(rc), reason.empty() ? "" : ": ",
                               reason));
   }
-  if (flags == SAVE_FLAG_NONE) {
-    // Without --force a file that appeared meanwhile is never replaced: the
-    // library then saves under another name, which is taken back here.
-    std::error_code error;
-    const std::filesystem::path expected =
-        std::filesystem::canonical(directory_, error) / std::filesystem::path(path_).filename();
-    if (!error && expected.string() != saved) {
-      std::filesystem::remove(saved, error);
-      throw Failure(fmt::format("{}: appeared while saving and was left alone", path_));
-    }
-    // The library makes new files private (0600); a new output gets the
-    // input's permission bits less the umask, as a copy would.
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    struct stat input_info {};
-    if (::stat(input_.c_str(), &input_info) == 0) ::chmod(saved, input_info.st_mode & 0777 & ~mask);
+}
+
+void OutputTarget::save(Session &session, Progress &progress) const {
+  if (in_place_ || force_) {
+    library_save(session, progress, path_, SAVE_FLAG_OVERWRITE);
+    return;
   }
+  // A new output: saved as "output" in a directory of our own beside it,
+  // then moved to its name unless that was taken meanwhile.  Whatever is
+  // left in the directory goes with it.
+  throw_if_interrupted();
+  OwnDirectory staging;
+  if (!staging.make_in(directory_)) {
+    throw Failure(fmt::format("{}: cannot save (cannot create a directory in {}: {})", path_, directory_,
+                              std::strerror(errno)));
+  }
+  const std::string staged = staging.path() + "/output";
+  library_save(session, progress, staged, SAVE_FLAG_NONE);
+  struct stat info {};
+  if (!staging.intact() || ::lstat(staged.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    throw Failure(fmt::format("{}: cannot save (the saved data was moved away)", path_));
+  }
+  throw_if_interrupted();
+  const int error = place_without_replacing(staged, path_);
+  if (error == EEXIST) throw Failure(fmt::format("{}: appeared while saving and was left alone", path_));
+  if (error != 0) {
+    throw Failure(fmt::format("{}: cannot save (cannot put the new file in its place: {})", path_,
+                              std::strerror(error)));
+  }
+  sync_directory(directory_);
 }
 
 }  // namespace vtool

@@ -13,6 +13,8 @@
 #include <string_view>
 #include <utility>
 
+#include <sys/types.h>
+
 #include <vanto_edit.h>
 
 namespace vtool {
@@ -166,16 +168,51 @@ Range resolve_range(const std::string &file, int64_t size, const std::string &of
 // A number given on the command line; throws Failure naming the option.
 int64_t number_option(std::string_view option, const std::string &text);
 
-// ---- the checkpoint directory ---------------------------------------------------
+// ---- scratch and checkpoint directories --------------------------------------------
+
+// The device and inode of a file: what a name led to when it was looked at.
+struct FileId {
+  dev_t device = 0;
+  ino_t inode = 0;
+  bool operator==(const FileId &other) const { return device == other.device && inode == other.inode; }
+};
+
+// The identity of what `path` itself names (a link is not followed), if it exists.
+std::optional<FileId> file_id(const std::string &path);
+
+// A directory this process made.  When the object goes, the directory is
+// removed with everything in it, but only if its name still leads to the
+// directory that was made: something put in its place is left alone.
+class OwnDirectory {
+ public:
+  OwnDirectory() = default;
+  ~OwnDirectory() { remove(); }
+  OwnDirectory(const OwnDirectory &) = delete;
+  OwnDirectory &operator=(const OwnDirectory &) = delete;
+
+  // Makes a new hidden directory ".vanto-edit-XXXXXX" (mode 0700) in
+  // `parent`; false with errno set when that fails.
+  bool make_in(const std::string &parent);
+  // Takes `path`, a directory just made by this process, as its own.
+  bool adopt(const std::string &path);
+  // True while the name leads to the directory that was made.
+  bool intact() const;
+  void remove();
+
+  const std::string &path() const { return path_; }
+
+ private:
+  std::string path_;
+  std::optional<FileId> id_;
+};
 
 // Where checkpoints go: the directory given with --checkpoint-dir, or a new
-// hidden directory ".vanto-edit-XXXXXX" in `default_parent` (beside the
-// output file).  Made on first use; a directory made here is removed with
-// everything in it when this object goes, which must be after the session.
+// hidden directory in `default_parent` (beside the output file).  Made on
+// first use; a directory made here is removed with everything in it when
+// this object goes, which must be after the session.
 class CheckpointDir {
  public:
   CheckpointDir(std::string requested, std::string default_parent);
-  ~CheckpointDir();
   CheckpointDir(const CheckpointDir &) = delete;
   CheckpointDir &operator=(const CheckpointDir &) = delete;
 
@@ -185,7 +222,7 @@ class CheckpointDir {
   std::string requested_;
   std::string default_parent_;
   std::string path_;
-  bool created_ = false;
+  OwnDirectory made_;
 };
 
 // ---- the output ---------------------------------------------------------------
@@ -210,11 +247,16 @@ class OutputTarget {
   const std::string &directory() const { return directory_; }
 
   // Saves the session through the library's atomic save: a new file in the
-  // target's directory renamed onto the target.  Throws Failure (nothing
-  // written) or Interrupted.
+  // target's directory renamed onto the target.  A new output (no --force)
+  // is saved in a private directory beside it and then given its name only
+  // if that is still free, so a file that appears meanwhile is never
+  // replaced.  Throws Failure (nothing written) or Interrupted.
   void save(Session &session, Progress &progress) const;
 
  private:
+  // One call of the library's save to `file`; failures name the target.
+  void library_save(Session &session, Progress &progress, const std::string &file, int32_t flags) const;
+
   std::string input_;
   std::string path_;
   std::string directory_;
