@@ -522,6 +522,54 @@ class ApplyTests(ToolTest):
         self.assertOk(result)
         self.assertEqual(out.read_bytes(), b"stdin Hello world\n")
 
+    def test_a_later_run_removes_what_killed_runs_left(self):
+        data = sample_bytes(8 * MiB, 10, alphabet=b"abcXYZ\n")
+        self.file = self.write("big.bin", data)
+        script = self.write("edits.txt", "checkpoint\n" + "upper 0 end\nlower 0 end\n" * 4)
+
+        def scratch_directories():
+            return {p.name for p in self.dir.iterdir() if p.name.startswith(".vanto-edit-")}
+
+        def start_and_catch_at_work(name):
+            """Starts an apply and stops it once its scratch directory holds a checkpoint file."""
+            known = scratch_directories()
+            process = subprocess.Popen([PROGRAM, "apply", self.file, script, "--output", self.dir / name, "-q"])
+            self.addCleanup(process.kill)
+            while process.poll() is None:
+                for directory in scratch_directories() - known:
+                    if any(p.name.startswith(".VantoEdit") for p in (self.dir / directory).iterdir()):
+                        process.send_signal(signal.SIGSTOP)
+                        return process, directory
+            self.fail("the run ended before it could be caught at work")
+
+        killed, killed_dir = start_and_catch_at_work("killed.bin")
+        killed.kill()
+        killed.wait()
+        # A link named like a stale directory leads to files that are not ours.
+        victim = self.dir / "victim"
+        victim.mkdir(mode=0o700)
+        shutil.copy(self.dir / killed_dir / ".vanto-edit-owner", victim)
+        (victim / ".VantoEdit_keep").write_bytes(b"keep")
+        os.symlink(victim, self.dir / (killed_dir[:-6] + "zzzzzz"))
+        kept, kept_dir = start_and_catch_at_work("kept.bin")  # a live run, only stopped
+        noted, noted_dir = start_and_catch_at_work("noted.bin")
+        noted.kill()
+        noted.wait()
+        (self.dir / noted_dir / "notes.txt").write_bytes(b"put there by someone")
+
+        small = self.write("small.txt", b"small")
+        later = self.run_tool("apply", small, self.write("one.txt", "checkpoint\nupper 0 end\n"), "--output",
+                              self.dir / "later.txt")
+        self.assertOk(later)
+        self.assertEqual(scratch_directories(), {kept_dir, noted_dir, killed_dir[:-6] + "zzzzzz"})
+        self.assertEqual(sorted(p.name for p in (self.dir / noted_dir).iterdir()), [".vanto-edit-owner", "notes.txt"])
+        self.assertEqual(sorted(p.name for p in victim.iterdir()), [".VantoEdit_keep", ".vanto-edit-owner"])
+
+        kept.send_signal(signal.SIGCONT)
+        self.assertEqual(kept.wait(timeout=600), 0)
+        self.assertTrue((self.dir / "kept.bin").read_bytes() == data.lower())
+        self.assertEqual(scratch_directories(), {noted_dir, killed_dir[:-6] + "zzzzzz"})
+
     def test_large_file_edits_beyond_the_first_window(self):
         data = sample_bytes(3 * MiB, 4)
         self.file = self.write("big.bin", data)

@@ -97,7 +97,7 @@ int main(int argc, char **argv) {
   apply_cmd->add_option("SCRIPT", apply.script, "Edit script ('-' for standard input)")->required();
   add_output(apply_cmd, apply.output);
   apply_cmd->add_option("--checkpoint-dir", apply.checkpoint_dir,
-                        "Where checkpoints go (default: a new hidden directory beside the output, removed at the end)")
+                        "Where checkpoints go: a new hidden directory in DIR (default: beside the output), removed at the end")
       ->type_name("DIR");
   apply_cmd->footer(kScriptHelp);
 

@@ -1,5 +1,6 @@
 #include "runtime.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -323,11 +324,156 @@ std::optional<FileId> file_id(const std::string &path) {
   return FileId{info.st_dev, info.st_ino};
 }
 
+namespace {
+
+constexpr std::string_view kScratchPrefix = ".vanto-edit-";
+// Written into each scratch directory when it is made: who made it.
+constexpr const char *kOwnerFile = ".vanto-edit-owner";
+
+std::string first_line_of(const char *path) {
+  std::string text;
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return text;
+  char buffer[256];
+  const ssize_t n = ::read(fd, buffer, sizeof buffer);
+  ::close(fd);
+  if (n > 0) text.assign(buffer, static_cast<std::size_t>(n));
+  return text.substr(0, text.find('\n'));
+}
+
+std::string link_text(const char *path) {
+  char buffer[256];
+  const ssize_t n = ::readlink(path, buffer, sizeof buffer);
+  return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
+}
+
+// What the owner file holds: the process, and where its id means something
+// (this boot of the machine, this process id namespace).
+std::string owner_record(long pid) {
+  return fmt::format("vanto-edit {}\nboot {}\npid-namespace {}\n", pid,
+                     first_line_of("/proc/sys/kernel/random/boot_id"), link_text("/proc/self/ns/pid"));
+}
+
+// The process id in a scratch directory's name ".vanto-edit-<pid>-XXXXXX", or 0.
+long pid_in_name(std::string_view name) {
+  if (name.substr(0, kScratchPrefix.size()) != kScratchPrefix) return 0;
+  name.remove_prefix(kScratchPrefix.size());
+  const std::size_t dash = name.find('-');
+  if (dash == std::string_view::npos || dash == 0 || name.size() - dash - 1 != 6) return 0;
+  long pid = 0;
+  for (const char c : name.substr(0, dash)) {
+    if (c < '0' || c > '9' || pid > 100000000) return 0;
+    pid = pid * 10 + (c - '0');
+  }
+  return pid;
+}
+
+// Whether the owner record `text` names a process that is gone: the machine
+// was started again since, or its process id is unused in our namespace.  A
+// process that may still run (or whose id means nothing here) is not gone.
+bool owner_is_gone(const std::string &text, long pid) {
+  // Three lines: "vanto-edit <pid>", "boot <id>", "pid-namespace <id>".
+  auto fields = [](const std::string &record) {
+    std::vector<std::string> lines;
+    std::istringstream in(record);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+  };
+  const std::vector<std::string> theirs = fields(text);
+  const std::vector<std::string> ours = fields(owner_record(pid));
+  if (theirs.size() != 3 || theirs[0] != ours[0] || theirs[1].rfind("boot ", 0) != 0 ||
+      theirs[2].rfind("pid-namespace ", 0) != 0) {
+    return false;
+  }
+  if (theirs[1] != "boot " && ours[1] != "boot " && theirs[1] != ours[1]) return true;
+  if (theirs[2] != ours[2]) return false;
+  return ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+}
+
+// Files the program and the library put in a scratch directory: the staged
+// output, the save's temporary files, checkpoint files and their scratch files.
+bool made_by_us(std::string_view name) {
+  return name == "output" || name.rfind(".VantoEdit_", 0) == 0 || name.rfind(".VantoEdit-chk.", 0) == 0;
+}
+
+// Removes the scratch directory `name` in `parent_fd` if it is ours (our
+// user's, private, with an owner file) and its owner is gone.  Only files we
+// make are removed; a directory holding anything else stays.
+void remove_if_stale(int parent_fd, const char *name, long pid) {
+  const int fd = ::openat(parent_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return;
+  struct stat info {};
+  std::string owner;
+  if (::fstat(fd, &info) == 0 && info.st_uid == ::geteuid() && (info.st_mode & 077) == 0) {
+    const int owner_fd = ::openat(fd, kOwnerFile, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat owner_info {};
+    if (owner_fd >= 0 && ::fstat(owner_fd, &owner_info) == 0 && S_ISREG(owner_info.st_mode)) {
+      char buffer[1024];
+      const ssize_t n = ::read(owner_fd, buffer, sizeof buffer);
+      if (n > 0) owner.assign(buffer, static_cast<std::size_t>(n));
+    }
+    if (owner_fd >= 0) ::close(owner_fd);
+  }
+  if (owner.empty() || !owner_is_gone(owner, pid)) {
+    ::close(fd);
+    return;
+  }
+  DIR *entries = ::fdopendir(fd);
+  if (entries == nullptr) {
+    ::close(fd);
+    return;
+  }
+  bool foreign = false;
+  while (const dirent *entry = ::readdir(entries)) {
+    const std::string_view entry_name = entry->d_name;
+    if (entry_name == "." || entry_name == ".." || entry_name == kOwnerFile) continue;
+    struct stat entry_info {};
+    if (made_by_us(entry_name) && ::fstatat(fd, entry->d_name, &entry_info, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(entry_info.st_mode) && ::unlinkat(fd, entry->d_name, 0) == 0) {
+      continue;
+    }
+    foreign = true;
+  }
+  if (!foreign && ::unlinkat(fd, kOwnerFile, 0) == 0) ::unlinkat(parent_fd, name, AT_REMOVEDIR);
+  ::closedir(entries);
+}
+
+}  // namespace
+
+void remove_stale_scratch_directories(const std::string &parent) {
+  const int parent_fd = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (parent_fd < 0) return;
+  DIR *entries = ::fdopendir(::dup(parent_fd));
+  if (entries != nullptr) {
+    const long self = static_cast<long>(::getpid());
+    while (const dirent *entry = ::readdir(entries)) {
+      const long pid = pid_in_name(entry->d_name);
+      if (pid > 0 && pid != self) remove_if_stale(parent_fd, entry->d_name, pid);
+    }
+    ::closedir(entries);
+  }
+  ::close(parent_fd);
+}
+
 bool OwnDirectory::make_in(const std::string &parent) {
   remove();
-  std::string name = parent + "/.vanto-edit-XXXXXX";
+  remove_stale_scratch_directories(parent);
+  const long pid = static_cast<long>(::getpid());
+  std::string name = fmt::format("{}/{}{}-XXXXXX", parent, kScratchPrefix, pid);
   if (::mkdtemp(name.data()) == nullptr) return false;
-  return adopt(name);
+  if (!adopt(name)) return false;
+  // Without its owner file a later run could not tell the directory is stale.
+  const std::string record = owner_record(pid);
+  const int fd = ::open((name + "/" + kOwnerFile).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  const bool written = fd >= 0 && ::write(fd, record.data(), record.size()) == static_cast<ssize_t>(record.size());
+  const int saved_errno = errno;
+  if (fd >= 0) ::close(fd);
+  if (!written) {
+    remove();
+    errno = saved_errno;
+    return false;
+  }
+  return true;
 }
 
 bool OwnDirectory::adopt(const std::string &path) {
@@ -362,13 +508,14 @@ const std::string &CheckpointDir::path() {
       std::error_code error;
       std::filesystem::create_directories(requested_, error);
       if (error) throw Failure(fmt::format("{}: cannot create the directory: {}", requested_, error.message()));
-      made_.adopt(requested_);
+      made_requested_.adopt(requested_);
     }
-    path_ = requested_;
-    return path_;
   }
-  if (!made_.make_in(default_parent_)) {
-    throw Failure(fmt::format("{}: cannot create a checkpoint directory: {}", default_parent_, std::strerror(errno)));
+  // Checkpoints go into a scratch directory of their own even in a given
+  // directory, so that a later run can tell what a killed one left there.
+  const std::string &parent = requested_.empty() ? default_parent_ : requested_;
+  if (!made_.make_in(parent)) {
+    throw Failure(fmt::format("{}: cannot create a checkpoint directory: {}", parent, std::strerror(errno)));
   }
   path_ = made_.path();
   return path_;

@@ -180,6 +180,14 @@ struct FileId {
 // The identity of what `path` itself names (a link is not followed), if it exists.
 std::optional<FileId> file_id(const std::string &path);
 
+// Removes what runs that were killed left in `parent`: scratch directories
+// of our user whose owner file names a process that is gone (this machine
+// was started again since, or no process has its id now).  In them only the
+// files the program and the library make are removed, and the directory
+// only when nothing else is left.  Anything else is left alone; failures are
+// ignored.
+void remove_stale_scratch_directories(const std::string &parent);
+
 // A directory this process made.  When the object goes, the directory is
 // removed with everything in it, but only if its name still leads to the
 // directory that was made: something put in its place is left alone.
@@ -190,8 +198,10 @@ class OwnDirectory {
   OwnDirectory(const OwnDirectory &) = delete;
   OwnDirectory &operator=(const OwnDirectory &) = delete;
 
-  // Makes a new hidden directory ".vanto-edit-XXXXXX" (mode 0700) in
-  // `parent`; false with errno set when that fails.
+  // Makes a new scratch directory ".vanto-edit-<pid>-XXXXXX" (mode 0700)
+  // in `parent`, with a file in it naming this process; false with errno
+  // set when that fails.  Stale scratch directories in `parent` are removed
+  // first (see remove_stale_scratch_directories).
   bool make_in(const std::string &parent);
   // Takes `path`, a directory just made by this process, as its own.
   bool adopt(const std::string &path);
@@ -206,10 +216,11 @@ class OwnDirectory {
   std::optional<FileId> id_;
 };
 
-// Where checkpoints go: the directory given with --checkpoint-dir, or a new
-// hidden directory in `default_parent` (beside the output file).  Made on
-// first use; a directory made here is removed with everything in it when
-// this object goes, which must be after the session.
+// Where checkpoints go: a new scratch directory in the directory given with
+// --checkpoint-dir (made if missing) or else in `default_parent` (beside the
+// output file).  Made on first use; the directories made here are removed
+// with everything in them when this object goes, which must be after the
+// session.
 class CheckpointDir {
  public:
   CheckpointDir(std::string requested, std::string default_parent);
@@ -222,6 +233,7 @@ class CheckpointDir {
   std::string requested_;
   std::string default_parent_;
   std::string path_;
+  OwnDirectory made_requested_;  // declared first: removed last
   OwnDirectory made_;
 };
 
