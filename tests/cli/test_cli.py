@@ -17,6 +17,7 @@ import resource
 import select
 import shutil
 import signal
+import socket
 import stat
 import subprocess
 import tempfile
@@ -731,6 +732,27 @@ class OutputTests(ToolTest):
         forced = self.run_tool("replace", self.file, "one", "1", "--output", out, "--force")
         self.assertOk(forced)
         self.assertEqual(Path(out).read_bytes(), b"1 two 1\n")
+
+    def test_an_output_that_is_not_a_regular_file_is_refused(self):
+        os.mkfifo(self.dir / "fifo")
+        listener = socket.socket(socket.AF_UNIX)
+        self.addCleanup(listener.close)
+        listener.bind(str(self.dir / "socket"))
+        os.symlink("fifo", self.dir / "link-to-fifo")
+        targets = {"fifo": stat.S_ISFIFO, "socket": stat.S_ISSOCK, "link-to-fifo": stat.S_ISFIFO}
+        try:
+            os.mknod(self.dir / "null", stat.S_IFCHR | 0o666, os.makedev(1, 3))  # a copy of /dev/null
+            targets["null"] = stat.S_ISCHR
+        except PermissionError:
+            pass  # not allowed to make device nodes here
+        before = self.listing()
+        for name, is_kind in targets.items():
+            for force in ([], ["--force"]):
+                with self.subTest(target=name, force=force):
+                    result = self.run_tool("replace", self.file, "one", "1", "--output", self.dir / name, *force)
+                    self.assertFailsWith(result, name, "not a regular file")
+                    self.assertTrue(is_kind(os.stat(self.dir / name).st_mode))
+                    self.assertEqual(self.listing(), before)
 
     def test_output_must_not_be_the_input(self):
         os.symlink("in.txt", self.dir / "link.txt")

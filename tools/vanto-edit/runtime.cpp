@@ -96,6 +96,16 @@ extern "C" void on_interrupt(int) {
   g_interrupted = 1;
 }
 
+// What a file that is not a regular file is, for messages.
+const char *file_kind(mode_t mode) {
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISFIFO(mode)) return "a named pipe";
+  if (S_ISSOCK(mode)) return "a socket";
+  if (S_ISDIR(mode)) return "a directory";
+  return "not a regular file";
+}
+
 std::string parent_directory(const std::string &path) {
   std::string parent = std::filesystem::path(path).parent_path().string();
   return parent.empty() ? std::string(".") : parent;
@@ -546,6 +556,11 @@ OutputTarget::OutputTarget(const std::string &input, const OutputOptions &option
         input_info.st_ino == output_info.st_ino) {
       throw Failure(fmt::format("{}: is the input file (use --in-place to edit it)", path_));
     }
+    // A device, a pipe or a socket is never replaced by a regular file.
+    if (!S_ISREG(output_info.st_mode)) {
+      throw Failure(fmt::format("{}: exists and is not a regular file ({}); it is not replaced", path_,
+                                file_kind(output_info.st_mode)));
+    }
     if (!force_) throw Failure(fmt::format("{}: already exists (use --force to replace it)", path_));
   } else if (errno != ENOENT) {
     throw Failure(fmt::format("{}: {}", path_, std::strerror(errno)));
@@ -580,6 +595,7 @@ const char *save_failure(int code) {
     case -6: return "cannot write the data";
     case -8: return "no free file name";
     case -9: return "cannot put the new file in its place";
+    case -12: return "it exists and is not a regular file; it is not replaced";
     default: return "the save failed";
   }
 }
