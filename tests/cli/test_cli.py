@@ -754,6 +754,34 @@ class OutputTests(ToolTest):
                     self.assertTrue(is_kind(os.stat(self.dir / name).st_mode))
                     self.assertEqual(self.listing(), before)
 
+    def test_a_report_that_cannot_be_printed_after_writing_says_so(self):
+        # Standard output on a full device: the output is written, the report
+        # is not; exit status 3 and the message say which.
+        script = self.write("edits.txt", 'insert 0 "x"\n')
+        out = self.dir / "out.txt"
+        cases = [  # (arguments, the file written, its bytes)
+            (["replace", self.file, "one", "1", "--output", out, "--json"], out, b"1 two 1\n"),
+            (["replace", self.file, "one", "1", "--output", out, "--force"], out, b"1 two 1\n"),
+            (["apply", self.file, script, "--output", out, "--force"], out, b"xone two one\n"),
+            (["replace", self.file, "two", "2", "--in-place", "--json"], Path(self.file), b"one 2 one\n"),
+        ]
+        for args, written, data in cases:
+            with self.subTest(args=args):
+                out.unlink(missing_ok=True)
+                with open("/dev/full", "wb") as full:
+                    result = subprocess.run([PROGRAM, *map(str, args)], stdout=full, stderr=subprocess.PIPE,
+                                            timeout=600)
+                stderr = result.stderr.decode()
+                self.assertEqual(result.returncode, 3, stderr)
+                self.assertEqual(len(stderr.splitlines()), 1, stderr)
+                self.assertIn(f"{written}: written, but the report could not be printed", stderr)
+                self.assertIn("No space left on device", stderr)
+                self.assertEqual(written.read_bytes(), data)
+        with open("/dev/full", "wb") as full:  # nothing written: an error as any other
+            result = subprocess.run([PROGRAM, "find", self.file, "one"], stdout=full, stderr=subprocess.PIPE)
+        self.assertEqual(result.returncode, 2)
+        self.assertIn("standard output: No space left on device", result.stderr.decode())
+
     def test_output_must_not_be_the_input(self):
         os.symlink("in.txt", self.dir / "link.txt")
         os.link(self.file, self.dir / "hard.txt")

@@ -24,7 +24,8 @@ constexpr const char *kFooter = R"(
 Without a command, vanto-edit runs the demo.  The input file is never
 modified, except with --in-place, and then only by an atomic save: a new file
 beside it renamed onto it.  Exit status: 0 success, 1 nothing found (find),
-2 error, 130 interrupted.)";
+2 error (nothing written), 3 the output was written but the report on
+standard output could not be printed, 130 interrupted.)";
 
 std::string version_text() {
   return fmt::format("vanto-edit {} (libvanto_edit {}.{}.{}, {})", VANTO_EDIT_TOOL_VERSION, vanto_version_major(),
@@ -47,6 +48,17 @@ void add_output(CLI::App *command, OutputOptions &output) {
   CLI::Option *in_place = command->add_flag("--in-place", output.in_place, "Replace FILE itself, atomically");
   out->excludes(in_place);
   command->add_flag("-f,--force", output.force, "Replace an existing OUT");
+}
+
+// Reports a failure; the exit status tells whether the output was written before it.
+int failed(const std::string &what) {
+  if (written_file().empty()) {
+    diagnostics::say(what);
+    return kExitError;
+  }
+  diagnostics::say(fmt::format("{}: written, but the report could not be printed: {}", shown_name(written_file()),
+                               what));
+  return kExitWrittenNotReported;
 }
 
 }  // namespace
@@ -162,12 +174,10 @@ int main(int argc, char **argv) {
     status = kExitInterrupted;
   } catch (const Failure &failure) {
     std::fflush(stdout);
-    diagnostics::say(failure.what());
-    status = kExitError;
+    status = failed(failure.what());
   } catch (const std::exception &error) {
     std::fflush(stdout);
-    diagnostics::say(fmt::format("unexpected error: {}", error.what()));
-    status = kExitError;
+    status = failed(fmt::format("unexpected error: {}", error.what()));
   }
   diagnostics::shutdown();
   return status;

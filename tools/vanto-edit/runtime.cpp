@@ -626,6 +626,12 @@ void sync_directory(const std::string &directory) {
 
 }  // namespace
 
+namespace {
+std::string g_written_file;
+}  // namespace
+
+const std::string &written_file() { return g_written_file; }
+
 void OutputTarget::library_save(Session &session, Progress &progress, const std::string &file, int32_t flags) const {
   throw_if_interrupted();
   progress.phase("saving");
@@ -636,6 +642,7 @@ void OutputTarget::library_save(Session &session, Progress &progress, const std:
   if (rc == -10) {
     // The data is in place; only going on with the saved file failed.
     diagnostics::say(fmt::format("{}: saved, but the saved file could not be reopened", path_));
+    g_written_file = path_;
     return;
   }
   if (rc != 0) {
@@ -649,6 +656,7 @@ void OutputTarget::library_save(Session &session, Progress &progress, const std:
 void OutputTarget::save(Session &session, Progress &progress) const {
   if (in_place_ || force_) {
     library_save(session, progress, path_, SAVE_FLAG_OVERWRITE);
+    g_written_file = path_;
     return;
   }
   // A new output: saved as "output" in a directory of our own beside it,
@@ -674,6 +682,7 @@ void OutputTarget::save(Session &session, Progress &progress) const {
                               std::strerror(error)));
   }
   sync_directory(directory_);
+  g_written_file = path_;
 }
 
 }  // namespace vtool

@@ -23,6 +23,9 @@ namespace vtool {
 constexpr int kExitOk = 0;
 constexpr int kExitNothingFound = 1;
 constexpr int kExitError = 2;
+// The output file was written, but what followed (the report on standard
+// output) failed.
+constexpr int kExitWrittenNotReported = 3;
 constexpr int kExitInterrupted = 130;
 
 // A failure shown to the user as one line ("vanto-edit: <what>"), exit status 2.
@@ -238,6 +241,10 @@ class CheckpointDir {
 };
 
 // ---- the output ---------------------------------------------------------------
+
+// The file the edited data was saved to in this run, "" before (set by
+// OutputTarget::save): a failure after it must not read as "nothing written".
+const std::string &written_file();
 
 struct OutputOptions {
   std::string output;     // --output OUT
