@@ -122,11 +122,11 @@ class ToolTest(unittest.TestCase):
         path.write_bytes(data.encode() if isinstance(data, str) else data)
         return str(path)
 
-    def run_tool(self, *args, stdin=None, env=None, preexec_fn=None, cwd=None):
+    def run_tool(self, *args, stdin=None, env=None, preexec_fn=None, cwd=None, timeout=600):
         full_env = dict(os.environ)
         full_env.update(env or {})
         return subprocess.run([PROGRAM, *map(str, args)], input=stdin, capture_output=True, env=full_env,
-                              preexec_fn=preexec_fn, cwd=cwd or self.dir, timeout=600)
+                              preexec_fn=preexec_fn, cwd=cwd or self.dir, timeout=timeout)
 
     def listing(self, root=None):
         """Every path under the test directory (hidden ones included), with sizes."""
@@ -258,6 +258,17 @@ class DumpTests(ToolTest):
         every = self.run_tool("dump", path, "--all")
         self.assertOk(every)
         self.assertEqual(every.stdout, reference_dump(data, 0, len(data), squeeze=False))
+
+    def test_a_block_device_is_read_like_a_file(self):
+        image = self.write("image.bin", self.data[:64 * 1024])
+        attach = subprocess.run(["losetup", "--find", "--show", "--read-only", image], capture_output=True)
+        if attach.returncode != 0:
+            self.skipTest("cannot attach a loop device here")
+        device = attach.stdout.decode().strip()
+        self.addCleanup(subprocess.run, ["losetup", "--detach", device])
+        result = self.run_tool("dump", device, "-o", 300, "-n", 100)
+        self.assertOk(result)
+        self.assertEqual(result.stdout, reference_dump(self.data, 300, 100))
 
     def test_offsets_beyond_4_gib_of_a_sparse_file(self):
         path = self.dir / "sparse.bin"

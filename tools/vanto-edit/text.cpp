@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <utility>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -96,6 +98,38 @@ std::string escape_controls(std::string_view text, bool quoting, bool &changed) 
   }
   return out;
 }
+
+// A text of more than `head` + `tail` characters (a byte that is not UTF-8
+// counts as one), as its first `head` and its last `tail` characters; empty
+// when it is not that long.
+std::optional<std::pair<std::string_view, std::string_view>> cut(std::string_view text, std::size_t head,
+                                                                  std::size_t tail) {
+  if (text.size() <= head + tail) return std::nullopt;
+  std::vector<std::size_t> starts;
+  for (std::size_t i = 0; i < text.size();) {
+    starts.push_back(i);
+    char32_t code = 0;
+    i += std::max<std::size_t>(utf8_character(text.substr(i), code), 1);
+  }
+  if (starts.size() <= head + tail) return std::nullopt;
+  return std::pair{text.substr(0, starts[head]), text.substr(starts[starts.size() - tail])};
+}
+
+// Escapes `text`, or, when it is long, its start and end with "..." between.
+std::string escape_shortened(std::string_view text, std::size_t head, std::size_t tail, bool quoting,
+                             bool &changed) {
+  if (const auto parts = cut(text, head, tail)) {
+    return escape_controls(parts->first, quoting, changed) + "..." + escape_controls(parts->second, quoting, changed);
+  }
+  return escape_controls(text, quoting, changed);
+}
+
+// Names longer than this many characters are shown by their start and end.
+constexpr std::size_t kShownHead = 80;
+constexpr std::size_t kShownTail = 120;
+// The same for whole message lines.
+constexpr std::size_t kLineHead = 400;
+constexpr std::size_t kLineTail = 400;
 
 }  // namespace
 
@@ -241,13 +275,13 @@ std::string json_string(std::string_view text) {
 
 std::string shown_name(std::string_view name) {
   bool changed = name.empty();
-  std::string escaped = escape_controls(name, true, changed);
+  const std::string escaped = escape_shortened(name, kShownHead, kShownTail, true, changed);
   return changed ? "\"" + escaped + "\"" : escaped;
 }
 
 std::string without_controls(std::string_view text) {
   bool changed = false;
-  return escape_controls(text, false, changed);
+  return escape_shortened(text, kLineHead, kLineTail, false, changed);
 }
 
 std::string human_size(double bytes) {

@@ -37,12 +37,15 @@ std::string json_string(std::string_view text);
 // text (UTF-8 letters included); otherwise in double quotes, with C escapes
 // (\n, \t, \xHH ...) for control characters, bytes that are not UTF-8,
 // characters that reorder or break lines, and for quotes and backslashes.
-// No name can split a message line or reach the terminal as a command.
+// No name can split a message line or reach the terminal as a command.  A
+// name of more than 200 characters is shown by its first 80 and its last 120
+// with "..." between, so that a long name cannot bury the message.
 std::string shown_name(std::string_view name);
 
 // `text` with every control character, byte that is not UTF-8 and
 // line-breaking or reordering character as \xHH (as \n etc. for the common
-// ones); everything else as it is.  For whole lines shown on a terminal.
+// ones); everything else as it is; more than 800 characters cut to the first
+// and last 400.  For whole lines shown on a terminal.
 std::string without_controls(std::string_view text);
 
 // Bytes for people: "512 B", "1.5 KiB", "6.0 GiB".
