@@ -269,6 +269,13 @@ class DumpTests(ToolTest):
         result = self.run_tool("dump", device, "-o", 300, "-n", 100)
         self.assertOk(result)
         self.assertEqual(result.stdout, reference_dump(self.data, 300, 100))
+        # Edited to a file, never replaced by one.
+        out = self.dir / "out.bin"
+        self.assertOk(self.run_tool("replace", device, "00", "5a", "--hex", "--output", out, "-q"))
+        self.assertEqual(out.read_bytes(), self.data[:64 * 1024].replace(b"\0", b"Z"))
+        refused = self.run_tool("replace", device, "00", "5a", "--hex", "--in-place")
+        self.assertFailsWith(refused, device, "cannot be replaced in place", "block device")
+        self.assertTrue(stat.S_ISBLK(os.stat(device).st_mode))
 
     def test_offsets_beyond_4_gib_of_a_sparse_file(self):
         path = self.dir / "sparse.bin"
@@ -912,6 +919,21 @@ class InPlaceSafetyTests(ToolTest):
 
 
 class BadInputTests(ToolTest):
+    def test_inputs_whose_size_cannot_be_known_are_refused(self):
+        # /proc files say they hold 0 bytes and yet have content.
+        out = self.dir / "out.bin"
+        for args in (["find", "/proc/self/status", "Name"], ["profile", "/proc/self/status"],
+                     ["dump", "/proc/self/stat"], ["replace", "/proc/self/status", "a", "b", "--output", out]):
+            with self.subTest(args=args):
+                self.assertFailsWith(self.run_tool(*args), args[1], "size cannot be known")
+                self.assertFalse(out.exists())
+        # An empty regular file is just empty.
+        empty = self.write("empty.bin", b"")
+        self.assertEqual(self.run_tool("find", empty, "x").returncode, 1)
+        result = self.run_tool("profile", empty, "--json")
+        self.assertOk(result)
+        self.assertEqual(json.loads(result.stdout)["length"], 0)
+
     def test_each_kind_of_bad_input(self):
         file = self.write("data.bin", b"0123456789")
         script = self.write("edits.txt", 'insert 0 "x"\n')

@@ -2,8 +2,10 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -287,14 +289,52 @@ void Progress::report(int64_t done, int64_t total) {
 
 // ---- sessions -----------------------------------------------------------------------------
 
+namespace {
+
+// A regular file whose size says nothing about its content: the files of
+// /proc, /sys and the like, made up when they are read (most say they hold 0
+// bytes).  Such a file is not edited as if it were what its size says.
+bool size_is_made_up(int fd, const struct stat &info) {
+  struct statfs fs {};
+  if (::fstatfs(fd, &fs) == 0) {
+    switch (static_cast<unsigned long>(fs.f_type)) {
+      case PROC_SUPER_MAGIC:
+      case SYSFS_MAGIC:
+      case DEBUGFS_MAGIC:
+      case TRACEFS_MAGIC: return true;
+      default: break;
+    }
+  }
+  char byte = 0;
+  return info.st_size == 0 && ::pread(fd, &byte, 1, 0) > 0;
+}
+
+}  // namespace
+
 void check_input_file(const std::string &path) {
+  const std::string name = shown_name(path);
   struct stat info {};
-  if (::stat(path.c_str(), &info) != 0) throw Failure(fmt::format("{}: {}", path, std::strerror(errno)));
-  if (S_ISDIR(info.st_mode)) throw Failure(fmt::format("{}: {}", path, std::strerror(EISDIR)));
-  if (!S_ISREG(info.st_mode)) throw Failure(fmt::format("{}: not a regular file", path));
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw Failure(fmt::format("{}: {}", path, std::strerror(errno)));
+  if (::stat(path.c_str(), &info) != 0) throw Failure(fmt::format("{}: {}", name, std::strerror(errno)));
+  if (S_ISDIR(info.st_mode)) throw Failure(fmt::format("{}: {}", name, std::strerror(EISDIR)));
+  // Regular files and block devices have a size that can be read; a pipe,
+  // a socket or a terminal is never opened (opening a pipe could block).
+  auto usable = [](mode_t mode) { return S_ISREG(mode) || S_ISBLK(mode); };
+  if (!usable(info.st_mode)) {
+    throw Failure(fmt::format("{}: not a regular file ({})", name, file_kind(info.st_mode)));
+  }
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) throw Failure(fmt::format("{}: {}", name, std::strerror(errno)));
+  struct stat opened {};
+  std::string problem;
+  if (::fstat(fd, &opened) != 0) {
+    problem = std::strerror(errno);
+  } else if (!usable(opened.st_mode)) {
+    problem = fmt::format("not a regular file ({})", file_kind(opened.st_mode));
+  } else if (S_ISREG(opened.st_mode) && size_is_made_up(fd, opened)) {
+    problem = "its size cannot be known (not a regular file with real content)";
+  }
   ::close(fd);
+  if (!problem.empty()) throw Failure(fmt::format("{}: {}", name, problem));
 }
 
 Session::Session(std::string path, Progress &progress) : path_(std::move(path)) {
@@ -540,6 +580,12 @@ OutputTarget::OutputTarget(const std::string &input, const OutputOptions &option
 
   if (in_place_) {
     path_ = input;
+    // The save puts a new regular file in the input's place: a device stays a device.
+    struct stat input_info {};
+    if (::stat(input.c_str(), &input_info) == 0 && !S_ISREG(input_info.st_mode)) {
+      throw Failure(fmt::format("{}: cannot be replaced in place ({}); use --output", shown_name(input),
+                                file_kind(input_info.st_mode)));
+    }
     directory_ = parent_directory(input);
     if (::access(directory_.c_str(), W_OK | X_OK) != 0) {
       throw Failure(fmt::format("{}: cannot write in its directory {}: {}", input, directory_, std::strerror(errno)));
