@@ -663,6 +663,32 @@ class ApplyErrorsTests(ToolTest):
                     self.assertEqual(self.listing(), before)
                     self.assertEqual(Path(source).read_bytes(), b"Hello world\n")
 
+    def test_data_and_scripts_of_unknown_size_are_refused_at_once(self):
+        source = self.write("in.txt", b"Hello world\n")
+        os.mkfifo(self.dir / "pipe")  # nobody writes to it
+        with socket.socket(socket.AF_UNIX) as listener:
+            listener.bind(str(self.dir / "socket"))
+        with open(self.dir / "huge.bin", "wb") as huge:  # sparse, more than any memory
+            huge.truncate(8 << 40)
+        cases = [  # (script text or the script's path, the message after the script's name)
+            ("insert 0 file:/dev/zero", ":2: /dev/zero: not a regular file"),
+            ("insert 0 file:pipe", f":2: {self.dir}/pipe: not a regular file"),
+            ("overwrite 0 file:socket", f":2: {self.dir}/socket: not a regular file"),
+            ("insert 0 file:/proc/self/status", ":2: /proc/self/status: not a regular file: it holds more than the 0 "),
+            ("insert 0 file:/proc/self/mem", ":2: /proc/self/mem: "),
+            ("insert 0 file:huge.bin", f":2: {self.dir}/huge.bin: not enough memory for its 8796093022208 bytes"),
+            (Path("/dev/zero"), ": not a regular file or a pipe"),
+        ]
+        before = self.listing()
+        for script, message in cases:
+            with self.subTest(script=script):
+                script_path = script if isinstance(script, Path) else self.write("edits.txt", f"\n{script}\n")
+                result = self.run_tool("apply", source, script_path, "--output", self.dir / "out.bin", timeout=60)
+                self.assertFailsWith(result, f"vanto-edit: {script_path}{message}")
+                if not isinstance(script, Path):
+                    os.unlink(script_path)
+                self.assertEqual(self.listing(), before)
+
 
 # ---- replace --------------------------------------------------------------------------------
 
@@ -978,6 +1004,114 @@ class BadInputTests(ToolTest):
                 self.assertFailsWith(self.run_tool(*args), *fragments)
                 self.assertEqual(self.listing(), before)
                 self.assertEqual(Path(file).read_bytes(), b"0123456789")
+
+
+# ---- names in messages -----------------------------------------------------------------------------
+
+
+def control_characters(text):
+    """The characters of `text` that a terminal acts on, or that break or reorder a line."""
+    return [c for c in text if ord(c) < 0x20 or 0x7F <= ord(c) < 0xA0 or c in "\u061c\u200e\u200f"
+            or 0x2028 <= ord(c) <= 0x202E or 0x2066 <= ord(c) <= 0x2069]
+
+
+class NamesTests(ToolTest):
+    """Names are shown as they are when they are plain text, and otherwise
+    quoted with escapes, so that no name splits a line or reaches the terminal
+    as a command."""
+
+    NAMES = [  # (the name's bytes, how it is shown; None: as it is)
+        (b"x\x1b]0;pwned\x07", r"x\x1b]0;pwned\x07"),
+        (b"two\nlines", r"two\nlines"),
+        (b"tab\tcr\r", r"tab\tcr\r"),
+        (b"del\x7f", r"del\x7f"),
+        (b"latin\xff", r"latin\xff"),                       # not UTF-8
+        (b"c1\xc2\x9b", r"c1\xc2\x9b"),                      # a C1 control written in UTF-8
+        ("rlo\u202egnp.exe".encode(), r"rlo\xe2\x80\xaegnp.exe"),  # right-to-left override
+        (b'quote"back\\slash', r'quote\"back\\slash'),
+        ("\u00e9t\u00e9 \u65e5\u672c".encode(), None),         # letters of any script stay
+    ]
+
+    def shown(self, name, escaped):
+        path = f"{self.dir}/"
+        return path + os.fsdecode(name) if escaped is None else f'"{path}{escaped}"'
+
+    def assertClean(self, output):
+        text = output.decode()  # strict: whatever was shown is UTF-8
+        lines = text.splitlines()
+        self.assertEqual(len(lines), 1, text)
+        self.assertEqual(control_characters(lines[0]), [], lines[0])
+        return lines[0]
+
+    def test_names_in_error_messages(self):
+        source = self.write("in.txt", b"one two one\n")
+        for name, escaped in self.NAMES:
+            path = os.fsdecode(os.fsencode(self.dir) + b"/" + name)
+            shown = self.shown(name, escaped)
+            script_data = "".join(f"\\x{b:02x}" for b in name)
+            places = [  # (arguments, files to make first, the start of the message)
+                (["dump", path], {}, f"vanto-edit: {shown}: No such file or directory"),
+                (["apply", source, path, "--output", self.dir / "out.txt"], {path: "frob\n"},
+                 f"vanto-edit: {shown}:1: unknown operation"),
+                (["apply", source, self.dir / "edits.txt", "--output", self.dir / "out.txt"],
+                 {self.dir / "edits.txt": f'insert 0 file:"{script_data}"\n'},
+                 f"vanto-edit: {self.dir}/edits.txt:1: {shown}: No such file or directory"),
+                (["replace", source, "one", "1", "--output", os.path.join(path, "out.txt")], {},
+                 f"vanto-edit: " + self.shown(name + b"/out.txt", escaped and escaped + "/out.txt")),
+            ]
+            for args, files, start in places:
+                with self.subTest(name=name, command=args[0]):
+                    for file, text in files.items():
+                        Path(file).write_text(text)
+                    result = self.run_tool(*args)
+                    self.assertEqual(result.returncode, 2)
+                    self.assertTrue(self.assertClean(result.stderr).startswith(start), (result.stderr, start))
+                    for file in files:
+                        os.unlink(file)
+
+    def test_names_in_reports(self):
+        source = self.write("in.txt", b"one two one\n")
+        for name, escaped in self.NAMES:
+            out = os.fsdecode(os.fsencode(self.dir) + b"/" + name)
+            shown = self.shown(name, escaped)
+            with self.subTest(name=name):
+                result = self.run_tool("replace", source, "one", "1", "--output", out, "--force")
+                self.assertOk(result)
+                self.assertEqual(self.assertClean(result.stdout), f"2 replacements; {shown}: 8 bytes")
+                result = self.run_tool("profile", out)
+                self.assertOk(result)
+                self.assertIn(f"file      {shown}\n", result.stdout.decode())
+                self.assertEqual(control_characters(result.stdout.decode().replace("\n", "")), [])
+                report = json.loads(self.run_tool("find", out, "1", "--json").stdout)
+                self.assertEqual(report["file"], out.encode("utf-8", "surrogateescape").decode("utf-8", "replace"))
+                os.unlink(out)
+
+    def test_long_names_are_shortened(self):
+        source = self.write("in.txt", b"one two one\n")
+        long = "n" * 50000 + "-end.txt"
+        self.write("edits.txt", f"insert 0 file:{long}\n")
+        cases = [  # (arguments, fragments of the message besides the end of the name)
+            (["dump", long], ["File name too long"]),
+            (["apply", source, long, "--output", "out.txt"], ["File name too long"]),
+            (["apply", source, "edits.txt", "--output", "out.txt"], ["edits.txt:1: ./nnn", "File name too long"]),
+            (["replace", source, "one", "1", "--output", long], ["File name too long"]),
+        ]
+        for args, fragments in cases:
+            with self.subTest(command=args[0], fragments=fragments):
+                result = self.run_tool(*args)
+                self.assertEqual(result.returncode, 2)
+                line = self.assertClean(result.stderr)
+                self.assertLess(len(line), 400)
+                for fragment in ["n...n", "n-end.txt: ", *fragments]:
+                    self.assertIn(fragment, line)
+
+    def test_arguments_in_usage_errors(self):
+        file = self.write("in.txt", b"0123456789")
+        for args in (["fr\x1bob"], ["dump", file, "b\nc"], ["dump", file, "--offset", "1\x1b[2J"]):
+            with self.subTest(args=args):
+                result = self.run_tool(*args)
+                self.assertEqual(result.returncode, 2)
+                self.assertClean(result.stderr)
 
 
 # ---- the library's log lines ----------------------------------------------------------------------

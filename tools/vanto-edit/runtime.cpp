@@ -85,7 +85,7 @@ void take_lines(const std::string &text) {
     s.last_line = line;
     if (s.verbose) {
       erase_bar();
-      write_all(s.user_fd, fmt::format("vanto-edit: [library] {}\n", line));
+      write_all(s.user_fd, fmt::format("vanto-edit: [library] {}\n", without_controls(line)));
     }
   }
 }
@@ -155,7 +155,9 @@ void shutdown() {
 
 void say(std::string_view message) {
   erase_bar();
-  write_all(state().user_fd, fmt::format("vanto-edit: {}\n", message));
+  // Names in messages are shown with shown_name(); this also keeps control
+  // characters of anything else (a reason logged by the library) off the terminal.
+  write_all(state().user_fd, fmt::format("vanto-edit: {}\n", without_controls(message)));
 }
 
 void write_raw(std::string_view text) { write_all(state().user_fd, text); }
@@ -340,7 +342,7 @@ void check_input_file(const std::string &path) {
 Session::Session(std::string path, Progress &progress) : path_(std::move(path)) {
   check_input_file(path_);
   session_ = quietly([&] { return vanto_edit_create_session(path_.c_str(), nullptr, nullptr, 0); });
-  if (session_ == nullptr) throw Failure(fmt::format("{}: cannot open the file", path_));
+  if (session_ == nullptr) throw Failure(fmt::format("{}: cannot open the file", shown_name(path_)));
   vanto_session_set_progress_cbk(session_, &Progress::hook, &progress);
 }
 
@@ -350,7 +352,7 @@ Session::~Session() {
 
 int64_t number_option(std::string_view option, const std::string &text) {
   const std::optional<int64_t> value = parse_number(text);
-  if (!value) throw Failure(fmt::format("{}: '{}' is not a number (digits, 0x-hex, optional K/M/G/T)", option, text));
+  if (!value) throw Failure(fmt::format("{}: '{}' is not a number (digits, 0x-hex, optional K/M/G/T)", option, printable(text)));
   return *value;
 }
 
@@ -359,7 +361,8 @@ Range resolve_range(const std::string &file, int64_t size, const std::string &of
   Range range;
   if (!offset_text.empty()) range.offset = number_option("--offset", offset_text);
   if (range.offset > size) {
-    throw Failure(fmt::format("{}: offset {} is beyond the end of the data ({} bytes)", file, range.offset, size));
+    throw Failure(fmt::format("{}: offset {} is beyond the end of the data ({} bytes)", shown_name(file), range.offset,
+                              size));
   }
   range.length = size - range.offset;
   if (!length_text.empty()) range.length = std::min(range.length, number_option("--length", length_text));
@@ -553,11 +556,11 @@ const std::string &CheckpointDir::path() {
   if (!requested_.empty()) {
     struct stat info {};
     if (::stat(requested_.c_str(), &info) == 0) {
-      if (!S_ISDIR(info.st_mode)) throw Failure(fmt::format("{}: not a directory", requested_));
+      if (!S_ISDIR(info.st_mode)) throw Failure(fmt::format("{}: not a directory", shown_name(requested_)));
     } else {
       std::error_code error;
       std::filesystem::create_directories(requested_, error);
-      if (error) throw Failure(fmt::format("{}: cannot create the directory: {}", requested_, error.message()));
+      if (error) throw Failure(fmt::format("{}: cannot create the directory: {}", shown_name(requested_), error.message()));
       made_requested_.adopt(requested_);
     }
   }
@@ -565,7 +568,7 @@ const std::string &CheckpointDir::path() {
   // directory, so that a later run can tell what a killed one left there.
   const std::string &parent = requested_.empty() ? default_parent_ : requested_;
   if (!made_.make_in(parent)) {
-    throw Failure(fmt::format("{}: cannot create a checkpoint directory: {}", parent, std::strerror(errno)));
+    throw Failure(fmt::format("{}: cannot create a checkpoint directory: {}", shown_name(parent), std::strerror(errno)));
   }
   path_ = made_.path();
   return path_;
@@ -588,7 +591,8 @@ OutputTarget::OutputTarget(const std::string &input, const OutputOptions &option
     }
     directory_ = parent_directory(input);
     if (::access(directory_.c_str(), W_OK | X_OK) != 0) {
-      throw Failure(fmt::format("{}: cannot write in its directory {}: {}", input, directory_, std::strerror(errno)));
+      throw Failure(fmt::format("{}: cannot write in its directory {}: {}", shown_name(input), shown_name(directory_),
+                                std::strerror(errno)));
     }
     return;
   }
@@ -596,36 +600,37 @@ OutputTarget::OutputTarget(const std::string &input, const OutputOptions &option
   path_ = options.output;
   struct stat output_info {};
   if (::stat(path_.c_str(), &output_info) == 0) {
-    if (S_ISDIR(output_info.st_mode)) throw Failure(fmt::format("{}: {}", path_, std::strerror(EISDIR)));
+    if (S_ISDIR(output_info.st_mode)) throw Failure(fmt::format("{}: {}", shown_name(path_), std::strerror(EISDIR)));
     struct stat input_info {};
     if (::stat(input.c_str(), &input_info) == 0 && input_info.st_dev == output_info.st_dev &&
         input_info.st_ino == output_info.st_ino) {
-      throw Failure(fmt::format("{}: is the input file (use --in-place to edit it)", path_));
+      throw Failure(fmt::format("{}: is the input file (use --in-place to edit it)", shown_name(path_)));
     }
     // A device, a pipe or a socket is never replaced by a regular file.
     if (!S_ISREG(output_info.st_mode)) {
-      throw Failure(fmt::format("{}: exists and is not a regular file ({}); it is not replaced", path_,
+      throw Failure(fmt::format("{}: exists and is not a regular file ({}); it is not replaced", shown_name(path_),
                                 file_kind(output_info.st_mode)));
     }
-    if (!force_) throw Failure(fmt::format("{}: already exists (use --force to replace it)", path_));
+    if (!force_) throw Failure(fmt::format("{}: already exists (use --force to replace it)", shown_name(path_)));
   } else if (errno != ENOENT) {
-    throw Failure(fmt::format("{}: {}", path_, std::strerror(errno)));
+    throw Failure(fmt::format("{}: {}", shown_name(path_), std::strerror(errno)));
   } else if (!force_ && file_id(path_)) {
     // A symbolic link to nothing: the name is taken all the same.
-    throw Failure(fmt::format("{}: already exists (use --force to replace it)", path_));
+    throw Failure(fmt::format("{}: already exists (use --force to replace it)", shown_name(path_)));
   }
-  if (!path_.empty() && path_.back() == '/') throw Failure(fmt::format("{}: {}", path_, std::strerror(EISDIR)));
+  if (!path_.empty() && path_.back() == '/') throw Failure(fmt::format("{}: {}", shown_name(path_), std::strerror(EISDIR)));
 
   directory_ = parent_directory(path_);
   struct stat directory_info {};
   if (::stat(directory_.c_str(), &directory_info) != 0) {
-    throw Failure(fmt::format("{}: cannot use the directory {}: {}", path_, directory_, std::strerror(errno)));
+    throw Failure(fmt::format("{}: cannot use the directory {}: {}", shown_name(path_), shown_name(directory_),
+                              std::strerror(errno)));
   }
   if (!S_ISDIR(directory_info.st_mode)) {
-    throw Failure(fmt::format("{}: {} is not a directory", path_, directory_));
+    throw Failure(fmt::format("{}: {} is not a directory", shown_name(path_), shown_name(directory_)));
   }
   if (::access(directory_.c_str(), W_OK | X_OK) != 0) {
-    throw Failure(fmt::format("{}: cannot write in {}: {}", path_, directory_, std::strerror(errno)));
+    throw Failure(fmt::format("{}: cannot write in {}: {}", shown_name(path_), shown_name(directory_), std::strerror(errno)));
   }
 }
 
@@ -687,14 +692,14 @@ void OutputTarget::library_save(Session &session, Progress &progress, const std:
   progress.clear();
   if (rc == -10) {
     // The data is in place; only going on with the saved file failed.
-    diagnostics::say(fmt::format("{}: saved, but the saved file could not be reopened", path_));
+    diagnostics::say(fmt::format("{}: saved, but the saved file could not be reopened", shown_name(path_)));
     g_written_file = path_;
     return;
   }
   if (rc != 0) {
     if (rc == -11 || interrupted()) throw Interrupted();
     const std::string reason = diagnostics::last_reason();
-    throw Failure(fmt::format("{}: cannot save ({}{}{})", path_, save_failure(rc), reason.empty() ? "" : ": ",
+    throw Failure(fmt::format("{}: cannot save ({}{}{})", shown_name(path_), save_failure(rc), reason.empty() ? "" : ": ",
                               reason));
   }
 }
@@ -711,20 +716,20 @@ void OutputTarget::save(Session &session, Progress &progress) const {
   throw_if_interrupted();
   OwnDirectory staging;
   if (!staging.make_in(directory_)) {
-    throw Failure(fmt::format("{}: cannot save (cannot create a directory in {}: {})", path_, directory_,
-                              std::strerror(errno)));
+    throw Failure(fmt::format("{}: cannot save (cannot create a directory in {}: {})", shown_name(path_),
+                              shown_name(directory_), std::strerror(errno)));
   }
   const std::string staged = staging.path() + "/output";
   library_save(session, progress, staged, SAVE_FLAG_NONE);
   struct stat info {};
   if (!staging.intact() || ::lstat(staged.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
-    throw Failure(fmt::format("{}: cannot save (the saved data was moved away)", path_));
+    throw Failure(fmt::format("{}: cannot save (the saved data was moved away)", shown_name(path_)));
   }
   throw_if_interrupted();
   const int error = place_without_replacing(staged, path_);
-  if (error == EEXIST) throw Failure(fmt::format("{}: appeared while saving and was left alone", path_));
+  if (error == EEXIST) throw Failure(fmt::format("{}: appeared while saving and was left alone", shown_name(path_)));
   if (error != 0) {
-    throw Failure(fmt::format("{}: cannot save (cannot put the new file in its place: {})", path_,
+    throw Failure(fmt::format("{}: cannot save (cannot put the new file in its place: {})", shown_name(path_),
                               std::strerror(error)));
   }
   sync_directory(directory_);
