@@ -21,6 +21,7 @@ import socket
 import stat
 import subprocess
 import tempfile
+import time
 import unittest
 from pathlib import Path
 
@@ -1142,7 +1143,9 @@ class InterruptTests(ToolTest):
     def test_ctrl_c_while_reading_the_script_writes_nothing(self):
         # The script comes through a named pipe: once the program has opened
         # it, its handlers are in place; the signal then arrives before the
-        # first operation, which makes a checkpoint directory and a checkpoint.
+        # first operation, which makes a checkpoint directory and a checkpoint,
+        # or while the program still waits for the script, which then ends
+        # the wait (and this writer finds the pipe closed).
         data = sample_bytes(8 * MiB, 8)
         file = self.write("data.bin", data)
         fifo = self.dir / "edits.fifo"
@@ -1152,13 +1155,77 @@ class InterruptTests(ToolTest):
             with self.subTest(target=target):
                 process = subprocess.Popen([PROGRAM, "apply", file, fifo, *map(str, target)],
                                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-                with open(fifo, "w") as script:  # returns once the program has opened the pipe
-                    process.send_signal(signal.SIGINT)
-                    script.write('checkpoint\ninsert 0 "x"\nupper 0 end\n')
+                try:
+                    with open(fifo, "w") as script:  # returns once the program has opened the pipe
+                        process.send_signal(signal.SIGINT)
+                        script.write('checkpoint\ninsert 0 "x"\nupper 0 end\n')
+                except BrokenPipeError:
+                    pass
                 stdout, stderr = process.communicate(timeout=600)
                 self.assertEqual(process.returncode, 130, stderr)
                 self.assertEqual((stdout, stderr), (b"", b"vanto-edit: interrupted; nothing was written\n"))
                 self.assertTrue(Path(file).read_bytes() == data)
+                self.assertEqual(self.listing(), before)
+
+
+    def wait_until_waiting(self, process):
+        """Returns once `process` waits in the kernel for a pipe (or after 10 s)."""
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline and process.poll() is None:
+            try:
+                wchan = Path(f"/proc/{process.pid}/wchan").read_text()
+            except OSError:
+                wchan = ""
+            if any(word in wchan for word in ("pipe", "fifo", "partner")):
+                return
+            time.sleep(0.01)
+
+    def test_a_wait_for_a_pipe_ends_on_a_signal(self):
+        # Blocked opening a script pipe nobody writes to, and blocked writing
+        # a message to a full standard error: one signal ends the first, a
+        # second one ends anything.
+        file = self.write("data.bin", b"0123456789")
+        os.mkfifo(self.dir / "edits.fifo")
+        before = self.listing()
+        cases = [  # (script, signals, standard error full)
+            (self.dir / "edits.fifo", [signal.SIGINT], False),
+            (self.dir / "edits.fifo", [signal.SIGTERM], False),
+            (self.dir / "missing.txt", [signal.SIGINT, signal.SIGINT], True),
+            (self.dir / "missing.txt", [signal.SIGTERM, signal.SIGHUP], True),
+        ]
+        for script, signals, full in cases:
+            with self.subTest(script=script.name, signals=signals):
+                reader, writer = os.pipe()
+                try:
+                    if full:
+                        os.set_blocking(writer, False)
+                        try:
+                            while os.write(writer, b"x" * 4096):
+                                pass
+                        except BlockingIOError:
+                            pass
+                        os.set_blocking(writer, True)
+                    process = subprocess.Popen([PROGRAM, "apply", file, script, "--output", self.dir / "out.bin"],
+                                               stdout=subprocess.DEVNULL, stderr=writer)
+                    self.wait_until_waiting(process)
+                    for number in signals:
+                        time.sleep(0.1)
+                        process.send_signal(number)
+                    try:
+                        status = process.wait(timeout=10)
+                    except subprocess.TimeoutExpired:
+                        process.kill()
+                        process.wait()
+                        self.fail("the program did not end on the signal")
+                    self.assertEqual(status, 130)
+                    if not full:
+                        os.close(writer)
+                        writer = -1
+                        self.assertEqual(os.read(reader, 4096), b"vanto-edit: interrupted; nothing was written\n")
+                finally:
+                    os.close(reader)
+                    if writer >= 0:
+                        os.close(writer)
                 self.assertEqual(self.listing(), before)
 
 

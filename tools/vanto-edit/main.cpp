@@ -146,10 +146,8 @@ int main(int argc, char **argv) {
     return kExitError;
   }
 
-  const bool read_only = !apply_cmd->parsed() && !replace_cmd->parsed() && !demo_cmd->parsed() &&
-                         !app.get_subcommands().empty();
   diagnostics::init(common.verbose);
-  install_interrupt_handlers(read_only);
+  install_interrupt_handlers();
   int status = kExitOk;
   try {
     if (dump_cmd->parsed()) {
@@ -166,11 +164,14 @@ int main(int argc, char **argv) {
       status = run_demo(common);
     }
     if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+      throw_if_interrupted();  // a write to a pipe that a signal broke off
       throw Failure(fmt::format("standard output: {}", std::strerror(errno)));
     }
   } catch (const Interrupted &) {
     std::fflush(stdout);
-    diagnostics::say("interrupted; nothing was written");
+    diagnostics::say(written_file().empty()
+                         ? std::string("interrupted; nothing was written")
+                         : fmt::format("{}: written, but interrupted before the report", shown_name(written_file())));
     status = kExitInterrupted;
   } catch (const Failure &failure) {
     std::fflush(stdout);

@@ -91,10 +91,11 @@ void take_lines(const std::string &text) {
 }
 
 volatile std::sig_atomic_t g_interrupted = 0;
-volatile std::sig_atomic_t g_read_only = 0;
 
+// The first signal asks the work to stop; a second one ends the process at
+// once, whatever it waits for.
 extern "C" void on_interrupt(int) {
-  if (g_interrupted != 0 && g_read_only != 0) _exit(kExitInterrupted);
+  if (g_interrupted != 0) _exit(kExitInterrupted);
   g_interrupted = 1;
 }
 
@@ -215,12 +216,13 @@ Quietly::~Quietly() {
 
 // ---- Ctrl-C ----------------------------------------------------------------------------
 
-void install_interrupt_handlers(bool read_only) {
-  g_read_only = read_only ? 1 : 0;
+void install_interrupt_handlers() {
   struct sigaction action {};
   action.sa_handler = on_interrupt;
   sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
+  // Without SA_RESTART: a system call that waits (for a pipe, a terminal)
+  // returns with EINTR, and the caller sees the flag.
+  action.sa_flags = 0;
   for (const int signal : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal, &action, nullptr);
 }
 

@@ -91,10 +91,12 @@ auto quietly(Call &&call) {
 
 // ---- Ctrl-C -----------------------------------------------------------------
 
-// Installs handlers of SIGINT, SIGTERM and SIGHUP that set a flag the progress
-// hook returns to the library.  With `read_only`, a second signal ends the
-// process at once (nothing is being written).
-void install_interrupt_handlers(bool read_only);
+// Installs handlers of SIGINT, SIGTERM and SIGHUP.  The first signal sets a
+// flag that the progress hook returns to the library and that the steps of
+// the program check; a system call waiting for a pipe or a terminal returns
+// early (EINTR) instead of being restarted.  A second signal ends the process
+// at once with exit status 130.
+void install_interrupt_handlers();
 bool interrupted();
 void throw_if_interrupted();
 

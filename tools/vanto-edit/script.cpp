@@ -416,6 +416,7 @@ Script load_script(const std::string &path) {
     if (S_ISDIR(info.st_mode)) throw failure(std::strerror(EISDIR));
     if (!S_ISREG(info.st_mode) && !S_ISFIFO(info.st_mode)) throw failure("not a regular file or a pipe");
     file.fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
+    if (file.fd < 0 && errno == EINTR) throw_if_interrupted();
     if (file.fd < 0) throw failure(std::strerror(errno));
   }
   std::string text;
