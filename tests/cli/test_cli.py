@@ -664,6 +664,18 @@ class ApplyErrorsTests(ToolTest):
                     self.assertEqual(self.listing(), before)
                     self.assertEqual(Path(source).read_bytes(), b"Hello world\n")
 
+    def test_a_checkpoint_directory_that_cannot_be_used_is_named_with_the_line(self):
+        source = self.write("in.txt", b"Hello world\n")
+        taken = self.write("taken", b"a file")
+        for script in ("checkpoint\n", 'insert 0 "a"\nupper 0 end\n'):
+            with self.subTest(script=script):
+                script_path = self.write("edits.txt", script)
+                result = self.run_tool("apply", source, script_path, "--output", self.dir / "out.bin",
+                                       "--checkpoint-dir", taken)
+                line = script.count("\n")
+                self.assertFailsWith(result, f"{script_path}:{line}: {taken}: not a directory")
+                self.assertFalse((self.dir / "out.bin").exists())
+
     def test_data_and_scripts_of_unknown_size_are_refused_at_once(self):
         source = self.write("in.txt", b"Hello world\n")
         os.mkfifo(self.dir / "pipe")  # nobody writes to it

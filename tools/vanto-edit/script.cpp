@@ -451,6 +451,15 @@ void run_script(const Script &script, Session &session, CheckpointDir &checkpoin
       const std::string reason = diagnostics::last_reason();
       return fail(reason.empty() ? what : fmt::format("{}: {}", what, reason));
     };
+    // The checkpoint directory is made on first use; a failure to make it
+    // is this line's failure.
+    auto checkpoint_dir = [&]() -> const std::string & {
+      try {
+        return checkpoints.path();
+      } catch (const Failure &failure) {
+        throw fail(failure.what());
+      }
+    };
     try {
       const int64_t size = session.size();
       // The range [offset, offset + length) of a delete or transform, inside the data.
@@ -507,7 +516,7 @@ void run_script(const Script &script, Session &session, CheckpointDir &checkpoin
           if (vanto_session_end_transaction(s) != 0) throw fail("no transaction is open");
           break;
         case OpKind::Checkpoint: {
-          const std::string &dir = checkpoints.path();
+          const std::string &dir = checkpoint_dir();
           progress.phase("checkpoint");
           const int rc = quietly([&] { return vanto_edit_create_checkpoint(s, dir.c_str()); });
           progress.clear();
@@ -527,7 +536,7 @@ void run_script(const Script &script, Session &session, CheckpointDir &checkpoin
         case OpKind::Or:
         case OpKind::Xor: {
           const int64_t length = checked_length();
-          const std::string &dir = checkpoints.path();
+          const std::string &dir = checkpoint_dir();
           progress.phase(std::string(name));
           auto *user_data = const_cast<Operation *>(&op);
           const int rc = quietly([&] { return vanto_edit_apply_transform(s, &transform_byte, user_data, op.offset, length, dir.c_str()); });
