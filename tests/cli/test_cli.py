@@ -696,6 +696,7 @@ class ApplyErrorsTests(ToolTest):
         for script, message in cases:
             with self.subTest(script=script):
                 script_path = script if isinstance(script, Path) else self.write("edits.txt", f"\n{script}\n")
+                (self.dir / "out.bin").unlink(missing_ok=True)  # left by a case that went wrong
                 result = self.run_tool("apply", source, script_path, "--output", self.dir / "out.bin", timeout=60)
                 self.assertFailsWith(result, f"vanto-edit: {script_path}{message}")
                 if not isinstance(script, Path):
