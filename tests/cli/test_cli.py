@@ -17,9 +17,11 @@ import resource
 import select
 import shutil
 import signal
+import socket
 import stat
 import subprocess
 import tempfile
+import time
 import unittest
 from pathlib import Path
 
@@ -121,11 +123,11 @@ class ToolTest(unittest.TestCase):
         path.write_bytes(data.encode() if isinstance(data, str) else data)
         return str(path)
 
-    def run_tool(self, *args, stdin=None, env=None, preexec_fn=None, cwd=None):
+    def run_tool(self, *args, stdin=None, env=None, preexec_fn=None, cwd=None, timeout=600):
         full_env = dict(os.environ)
         full_env.update(env or {})
         return subprocess.run([PROGRAM, *map(str, args)], input=stdin, capture_output=True, env=full_env,
-                              preexec_fn=preexec_fn, cwd=cwd or self.dir, timeout=600)
+                              preexec_fn=preexec_fn, cwd=cwd or self.dir, timeout=timeout)
 
     def listing(self, root=None):
         """Every path under the test directory (hidden ones included), with sizes."""
@@ -257,6 +259,24 @@ class DumpTests(ToolTest):
         every = self.run_tool("dump", path, "--all")
         self.assertOk(every)
         self.assertEqual(every.stdout, reference_dump(data, 0, len(data), squeeze=False))
+
+    def test_a_block_device_is_read_like_a_file(self):
+        image = self.write("image.bin", self.data[:64 * 1024])
+        attach = subprocess.run(["losetup", "--find", "--show", "--read-only", image], capture_output=True)
+        if attach.returncode != 0:
+            self.skipTest("cannot attach a loop device here")
+        device = attach.stdout.decode().strip()
+        self.addCleanup(subprocess.run, ["losetup", "--detach", device])
+        result = self.run_tool("dump", device, "-o", 300, "-n", 100)
+        self.assertOk(result)
+        self.assertEqual(result.stdout, reference_dump(self.data, 300, 100))
+        # Edited to a file, never replaced by one.
+        out = self.dir / "out.bin"
+        self.assertOk(self.run_tool("replace", device, "00", "5a", "--hex", "--output", out, "-q"))
+        self.assertEqual(out.read_bytes(), self.data[:64 * 1024].replace(b"\0", b"Z"))
+        refused = self.run_tool("replace", device, "00", "5a", "--hex", "--in-place")
+        self.assertFailsWith(refused, device, "cannot be replaced in place", "block device")
+        self.assertTrue(stat.S_ISBLK(os.stat(device).st_mode))
 
     def test_offsets_beyond_4_gib_of_a_sparse_file(self):
         path = self.dir / "sparse.bin"
@@ -436,6 +456,13 @@ class ApplyTests(ToolTest):
             ("or 6 5 32", b"Hello world\n"),
             ("xor 0 1 0x20", b"hello world\n"),
             ("xor 11 1 255", b"Hello world\xf5"),
+            # The 'end' form of every operation with a length: the byte after 'end' counts.
+            ("lower 0 end", b"hello world\n"),
+            ("upper 6 end", b"Hello WORLD\n"),
+            ("and 0 end 255", self.ORIGINAL),
+            ("and 6 end 0xdf", b"Hello WORLD\n"),
+            ("or 0 end 0x20", b"hello world*"),
+            ("xor 10 end 1", b"Hello worle\x0b"),
             ('insert 0 "x"\nundo', self.ORIGINAL),
             ('insert 0 "x"\nundo\nredo', b"xHello world\n"),
             ('insert 0 "x"\ninsert 0 "y"\nundo', b"xHello world\n"),
@@ -515,6 +542,54 @@ class ApplyTests(ToolTest):
         self.assertOk(result)
         self.assertEqual(out.read_bytes(), b"stdin Hello world\n")
 
+    def test_a_later_run_removes_what_killed_runs_left(self):
+        data = sample_bytes(8 * MiB, 10, alphabet=b"abcXYZ\n")
+        self.file = self.write("big.bin", data)
+        script = self.write("edits.txt", "checkpoint\n" + "upper 0 end\nlower 0 end\n" * 4)
+
+        def scratch_directories():
+            return {p.name for p in self.dir.iterdir() if p.name.startswith(".vanto-edit-")}
+
+        def start_and_catch_at_work(name):
+            """Starts an apply and stops it once its scratch directory holds a checkpoint file."""
+            known = scratch_directories()
+            process = subprocess.Popen([PROGRAM, "apply", self.file, script, "--output", self.dir / name, "-q"])
+            self.addCleanup(process.kill)
+            while process.poll() is None:
+                for directory in scratch_directories() - known:
+                    if any(p.name.startswith(".VantoEdit") for p in (self.dir / directory).iterdir()):
+                        process.send_signal(signal.SIGSTOP)
+                        return process, directory
+            self.fail("the run ended before it could be caught at work")
+
+        killed, killed_dir = start_and_catch_at_work("killed.bin")
+        killed.kill()
+        killed.wait()
+        # A link named like a stale directory leads to files that are not ours.
+        victim = self.dir / "victim"
+        victim.mkdir(mode=0o700)
+        shutil.copy(self.dir / killed_dir / ".vanto-edit-owner", victim)
+        (victim / ".VantoEdit_keep").write_bytes(b"keep")
+        os.symlink(victim, self.dir / (killed_dir[:-6] + "zzzzzz"))
+        kept, kept_dir = start_and_catch_at_work("kept.bin")  # a live run, only stopped
+        noted, noted_dir = start_and_catch_at_work("noted.bin")
+        noted.kill()
+        noted.wait()
+        (self.dir / noted_dir / "notes.txt").write_bytes(b"put there by someone")
+
+        small = self.write("small.txt", b"small")
+        later = self.run_tool("apply", small, self.write("one.txt", "checkpoint\nupper 0 end\n"), "--output",
+                              self.dir / "later.txt")
+        self.assertOk(later)
+        self.assertEqual(scratch_directories(), {kept_dir, noted_dir, killed_dir[:-6] + "zzzzzz"})
+        self.assertEqual(sorted(p.name for p in (self.dir / noted_dir).iterdir()), [".vanto-edit-owner", "notes.txt"])
+        self.assertEqual(sorted(p.name for p in victim.iterdir()), [".VantoEdit_keep", ".vanto-edit-owner"])
+
+        kept.send_signal(signal.SIGCONT)
+        self.assertEqual(kept.wait(timeout=600), 0)
+        self.assertTrue((self.dir / "kept.bin").read_bytes() == data.lower())
+        self.assertEqual(scratch_directories(), {noted_dir, killed_dir[:-6] + "zzzzzz"})
+
     def test_large_file_edits_beyond_the_first_window(self):
         data = sample_bytes(3 * MiB, 4)
         self.file = self.write("big.bin", data)
@@ -543,6 +618,14 @@ class ApplyErrorsTests(ToolTest):
             ('insert 12q "a"', 1, "not a number"),
             ("delete 0 0", 1, "at least 1"),
             ("xor 0 1 256", 1, "not between 0 and 255"),
+            ("xor 0 end 256", 1, "not between 0 and 255"),
+            ("and 0 end nonsense", 1, "byte 'nonsense' is not a number"),
+            ("or 0 end -1", 1, "byte '-1' is not a number"),
+            ("and 0 end", 1, "'and' needs 3 arguments"),
+            ("upper 0 end 7", 1, "'upper' needs 2 arguments"),
+            ("delete 0 end 1", 1, "'delete' needs 2 arguments"),
+            ("xor 0 0 1", 1, "at least 1"),
+            ('xor 0 "end" 1', 1, "length 'end' is not a number"),
             ("insert 0 hex:4", 1, "pairs"),
             ("insert 0 hex:4g", 1, "not a hexadecimal digit"),
             ('insert 0 "open', 1, "no closing quote"),
@@ -580,6 +663,45 @@ class ApplyErrorsTests(ToolTest):
                     self.assertFailsWith(result, f"{script_path}:{line}: ", fragment)
                     self.assertEqual(self.listing(), before)
                     self.assertEqual(Path(source).read_bytes(), b"Hello world\n")
+
+    def test_a_checkpoint_directory_that_cannot_be_used_is_named_with_the_line(self):
+        source = self.write("in.txt", b"Hello world\n")
+        taken = self.write("taken", b"a file")
+        for script in ("checkpoint\n", 'insert 0 "a"\nupper 0 end\n'):
+            with self.subTest(script=script):
+                script_path = self.write("edits.txt", script)
+                result = self.run_tool("apply", source, script_path, "--output", self.dir / "out.bin",
+                                       "--checkpoint-dir", taken)
+                line = script.count("\n")
+                self.assertFailsWith(result, f"{script_path}:{line}: {taken}: not a directory")
+                self.assertFalse((self.dir / "out.bin").exists())
+
+    def test_data_and_scripts_of_unknown_size_are_refused_at_once(self):
+        source = self.write("in.txt", b"Hello world\n")
+        os.mkfifo(self.dir / "pipe")  # nobody writes to it
+        with socket.socket(socket.AF_UNIX) as listener:
+            listener.bind(str(self.dir / "socket"))
+        with open(self.dir / "huge.bin", "wb") as huge:  # sparse, more than any memory
+            huge.truncate(8 << 40)
+        cases = [  # (script text or the script's path, the message after the script's name)
+            ("insert 0 file:/dev/zero", ":2: /dev/zero: not a regular file"),
+            ("insert 0 file:pipe", f":2: {self.dir}/pipe: not a regular file"),
+            ("overwrite 0 file:socket", f":2: {self.dir}/socket: not a regular file"),
+            ("insert 0 file:/proc/self/status", ":2: /proc/self/status: not a regular file: it holds more than the 0 "),
+            ("insert 0 file:/proc/self/mem", ":2: /proc/self/mem: "),
+            ("insert 0 file:huge.bin", f":2: {self.dir}/huge.bin: not enough memory for its 8796093022208 bytes"),
+            (Path("/dev/zero"), ": not a regular file or a pipe"),
+        ]
+        before = self.listing()
+        for script, message in cases:
+            with self.subTest(script=script):
+                script_path = script if isinstance(script, Path) else self.write("edits.txt", f"\n{script}\n")
+                (self.dir / "out.bin").unlink(missing_ok=True)  # left by a case that went wrong
+                result = self.run_tool("apply", source, script_path, "--output", self.dir / "out.bin", timeout=60)
+                self.assertFailsWith(result, f"vanto-edit: {script_path}{message}")
+                if not isinstance(script, Path):
+                    os.unlink(script_path)
+                self.assertEqual(self.listing(), before)
 
 
 # ---- replace --------------------------------------------------------------------------------
@@ -656,6 +778,11 @@ class OutputTests(ToolTest):
         self.file = self.write("in.txt", b"one two one\n")
 
     def test_existing_output_needs_force(self):
+        os.symlink("nowhere", self.dir / "dangling")
+        before = self.listing()
+        refused = self.run_tool("replace", self.file, "one", "1", "--output", self.dir / "dangling")
+        self.assertFailsWith(refused, "dangling", "already exists", "--force")
+        self.assertEqual(self.listing(), before)
         out = self.write("out.txt", b"keep me")
         refused = self.run_tool("replace", self.file, "one", "1", "--output", out)
         self.assertFailsWith(refused, out, "already exists", "--force")
@@ -663,6 +790,55 @@ class OutputTests(ToolTest):
         forced = self.run_tool("replace", self.file, "one", "1", "--output", out, "--force")
         self.assertOk(forced)
         self.assertEqual(Path(out).read_bytes(), b"1 two 1\n")
+
+    def test_an_output_that_is_not_a_regular_file_is_refused(self):
+        os.mkfifo(self.dir / "fifo")
+        listener = socket.socket(socket.AF_UNIX)
+        self.addCleanup(listener.close)
+        listener.bind(str(self.dir / "socket"))
+        os.symlink("fifo", self.dir / "link-to-fifo")
+        targets = {"fifo": stat.S_ISFIFO, "socket": stat.S_ISSOCK, "link-to-fifo": stat.S_ISFIFO}
+        try:
+            os.mknod(self.dir / "null", stat.S_IFCHR | 0o666, os.makedev(1, 3))  # a copy of /dev/null
+            targets["null"] = stat.S_ISCHR
+        except PermissionError:
+            pass  # not allowed to make device nodes here
+        before = self.listing()
+        for name, is_kind in targets.items():
+            for force in ([], ["--force"]):
+                with self.subTest(target=name, force=force):
+                    result = self.run_tool("replace", self.file, "one", "1", "--output", self.dir / name, *force)
+                    self.assertFailsWith(result, name, "not a regular file")
+                    self.assertTrue(is_kind(os.stat(self.dir / name).st_mode))
+                    self.assertEqual(self.listing(), before)
+
+    def test_a_report_that_cannot_be_printed_after_writing_says_so(self):
+        # Standard output on a full device: the output is written, the report
+        # is not; exit status 3 and the message say which.
+        script = self.write("edits.txt", 'insert 0 "x"\n')
+        out = self.dir / "out.txt"
+        cases = [  # (arguments, the file written, its bytes)
+            (["replace", self.file, "one", "1", "--output", out, "--json"], out, b"1 two 1\n"),
+            (["replace", self.file, "one", "1", "--output", out, "--force"], out, b"1 two 1\n"),
+            (["apply", self.file, script, "--output", out, "--force"], out, b"xone two one\n"),
+            (["replace", self.file, "two", "2", "--in-place", "--json"], Path(self.file), b"one 2 one\n"),
+        ]
+        for args, written, data in cases:
+            with self.subTest(args=args):
+                out.unlink(missing_ok=True)
+                with open("/dev/full", "wb") as full:
+                    result = subprocess.run([PROGRAM, *map(str, args)], stdout=full, stderr=subprocess.PIPE,
+                                            timeout=600)
+                stderr = result.stderr.decode()
+                self.assertEqual(result.returncode, 3, stderr)
+                self.assertEqual(len(stderr.splitlines()), 1, stderr)
+                self.assertIn(f"{written}: written, but the report could not be printed", stderr)
+                self.assertIn("No space left on device", stderr)
+                self.assertEqual(written.read_bytes(), data)
+        with open("/dev/full", "wb") as full:  # nothing written: an error as any other
+            result = subprocess.run([PROGRAM, "find", self.file, "one"], stdout=full, stderr=subprocess.PIPE)
+        self.assertEqual(result.returncode, 2)
+        self.assertIn("standard output: No space left on device", result.stderr.decode())
 
     def test_output_must_not_be_the_input(self):
         os.symlink("in.txt", self.dir / "link.txt")
@@ -680,11 +856,62 @@ class OutputTests(ToolTest):
                 self.assertFailsWith(result, "--")
                 self.assertFalse((self.dir / "o.txt").exists())
 
-    def test_new_output_gets_the_input_permissions(self):
+    def test_a_long_output_name_leaves_other_files_alone(self):
+        # The output's full name is longer than the library's 260-byte path
+        # buffer; a file named like its first 259 bytes is someone else's.
+        directory = os.path.realpath(self.dir)
+        victim = "v" * (258 - len(directory))
+        Path(directory, victim).write_bytes(b"not yours")
+        out = Path(directory, victim + ".bin")
+        result = self.run_tool("replace", self.file, "one", "1", "--output", out, "-q")
+        self.assertOk(result)
+        self.assertEqual(out.read_bytes(), b"1 two 1\n")
+        self.assertEqual(Path(directory, victim).read_bytes(), b"not yours")
+        self.assertEqual(sorted(name for name, _ in self.listing()), sorted(["in.txt", victim, out.name]))
+
+    def test_an_output_that_appears_meanwhile_is_left_alone(self):
+        # The output is checked before the script is read; the script comes
+        # through a named pipe, and the output appears before it is written.
+        fifo = self.dir / "edits.fifo"
+        os.mkfifo(fifo)
+        out = self.dir / "out.txt"
+        process = subprocess.Popen([PROGRAM, "apply", self.file, fifo, "--output", out],
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        with open(fifo, "w") as script:  # returns once the program has opened the pipe
+            out.write_bytes(b"someone else's")
+            before = self.listing()
+            script.write('insert 0 "x"\n')
+        stdout, stderr = process.communicate(timeout=600)
+        self.assertEqual((process.returncode, stdout), (2, b""), stderr)
+        self.assertEqual(stderr.decode(), f"vanto-edit: {out}: appeared while saving and was left alone\n")
+        self.assertEqual(out.read_bytes(), b"someone else's")
+        self.assertEqual(self.listing(), before)
+
+    def test_new_output_gets_the_creation_mode_and_an_existing_one_keeps_its_mode(self):
+        # A new file gets 0666 less the umask with or without --force, whatever
+        # the input's mode; a replaced file keeps its own.
         os.chmod(self.file, 0o640)
-        out = self.dir / "new.txt"
-        self.assertOk(self.run_tool("replace", self.file, "one", "1", "--output", out, "-q"))
-        self.assertEqual(stat.S_IMODE(os.stat(out).st_mode), 0o640)
+        script = self.write("edits.txt", 'insert 0 "x"\n')
+        cases = [  # (command, --force, existing mode or None, umask, expected mode)
+            (["replace", self.file, "one", "1"], False, None, 0o022, 0o644),
+            (["replace", self.file, "one", "1"], True, None, 0o022, 0o644),
+            (["apply", self.file, script], False, None, 0o027, 0o640),
+            (["apply", self.file, script], True, None, 0o077, 0o600),
+            (["replace", self.file, "one", "1"], False, None, 0o002, 0o664),
+            (["replace", self.file, "one", "1"], True, 0o604, 0o077, 0o604),
+            (["apply", self.file, script], True, 0o660, 0o022, 0o660),
+        ]
+        for command, force, existing, mask, expected in cases:
+            with self.subTest(command=command[0], force=force, existing=existing, umask=oct(mask)):
+                out = self.dir / "out.txt"
+                out.unlink(missing_ok=True)
+                if existing is not None:
+                    out.write_bytes(b"old")
+                    os.chmod(out, existing)
+                result = self.run_tool(*command, "--output", out, "-q", *(["--force"] if force else []),
+                                       preexec_fn=lambda: os.umask(mask))
+                self.assertOk(result)
+                self.assertEqual(oct(stat.S_IMODE(os.stat(out).st_mode)), oct(expected))
 
     def test_in_place_keeps_the_permissions(self):
         os.chmod(self.file, 0o604)
@@ -732,6 +959,21 @@ class InPlaceSafetyTests(ToolTest):
 
 
 class BadInputTests(ToolTest):
+    def test_inputs_whose_size_cannot_be_known_are_refused(self):
+        # /proc files say they hold 0 bytes and yet have content.
+        out = self.dir / "out.bin"
+        for args in (["find", "/proc/self/status", "Name"], ["profile", "/proc/self/status"],
+                     ["dump", "/proc/self/stat"], ["replace", "/proc/self/status", "a", "b", "--output", out]):
+            with self.subTest(args=args):
+                self.assertFailsWith(self.run_tool(*args), args[1], "size cannot be known")
+                self.assertFalse(out.exists())
+        # An empty regular file is just empty.
+        empty = self.write("empty.bin", b"")
+        self.assertEqual(self.run_tool("find", empty, "x").returncode, 1)
+        result = self.run_tool("profile", empty, "--json")
+        self.assertOk(result)
+        self.assertEqual(json.loads(result.stdout)["length"], 0)
+
     def test_each_kind_of_bad_input(self):
         file = self.write("data.bin", b"0123456789")
         script = self.write("edits.txt", 'insert 0 "x"\n')
@@ -778,6 +1020,114 @@ class BadInputTests(ToolTest):
                 self.assertEqual(Path(file).read_bytes(), b"0123456789")
 
 
+# ---- names in messages -----------------------------------------------------------------------------
+
+
+def control_characters(text):
+    """The characters of `text` that a terminal acts on, or that break or reorder a line."""
+    return [c for c in text if ord(c) < 0x20 or 0x7F <= ord(c) < 0xA0 or c in "\u061c\u200e\u200f"
+            or 0x2028 <= ord(c) <= 0x202E or 0x2066 <= ord(c) <= 0x2069]
+
+
+class NamesTests(ToolTest):
+    """Names are shown as they are when they are plain text, and otherwise
+    quoted with escapes, so that no name splits a line or reaches the terminal
+    as a command."""
+
+    NAMES = [  # (the name's bytes, how it is shown; None: as it is)
+        (b"x\x1b]0;pwned\x07", r"x\x1b]0;pwned\x07"),
+        (b"two\nlines", r"two\nlines"),
+        (b"tab\tcr\r", r"tab\tcr\r"),
+        (b"del\x7f", r"del\x7f"),
+        (b"latin\xff", r"latin\xff"),                       # not UTF-8
+        (b"c1\xc2\x9b", r"c1\xc2\x9b"),                      # a C1 control written in UTF-8
+        ("rlo\u202egnp.exe".encode(), r"rlo\xe2\x80\xaegnp.exe"),  # right-to-left override
+        (b'quote"back\\slash', r'quote\"back\\slash'),
+        ("\u00e9t\u00e9 \u65e5\u672c".encode(), None),         # letters of any script stay
+    ]
+
+    def shown(self, name, escaped):
+        path = f"{self.dir}/"
+        return path + os.fsdecode(name) if escaped is None else f'"{path}{escaped}"'
+
+    def assertClean(self, output):
+        text = output.decode()  # strict: whatever was shown is UTF-8
+        lines = text.splitlines()
+        self.assertEqual(len(lines), 1, text)
+        self.assertEqual(control_characters(lines[0]), [], lines[0])
+        return lines[0]
+
+    def test_names_in_error_messages(self):
+        source = self.write("in.txt", b"one two one\n")
+        for name, escaped in self.NAMES:
+            path = os.fsdecode(os.fsencode(self.dir) + b"/" + name)
+            shown = self.shown(name, escaped)
+            script_data = "".join(f"\\x{b:02x}" for b in name)
+            places = [  # (arguments, files to make first, the start of the message)
+                (["dump", path], {}, f"vanto-edit: {shown}: No such file or directory"),
+                (["apply", source, path, "--output", self.dir / "out.txt"], {path: "frob\n"},
+                 f"vanto-edit: {shown}:1: unknown operation"),
+                (["apply", source, self.dir / "edits.txt", "--output", self.dir / "out.txt"],
+                 {self.dir / "edits.txt": f'insert 0 file:"{script_data}"\n'},
+                 f"vanto-edit: {self.dir}/edits.txt:1: {shown}: No such file or directory"),
+                (["replace", source, "one", "1", "--output", os.path.join(path, "out.txt")], {},
+                 f"vanto-edit: " + self.shown(name + b"/out.txt", escaped and escaped + "/out.txt")),
+            ]
+            for args, files, start in places:
+                with self.subTest(name=name, command=args[0]):
+                    for file, text in files.items():
+                        Path(file).write_text(text)
+                    result = self.run_tool(*args)
+                    self.assertEqual(result.returncode, 2)
+                    self.assertTrue(self.assertClean(result.stderr).startswith(start), (result.stderr, start))
+                    for file in files:
+                        os.unlink(file)
+
+    def test_names_in_reports(self):
+        source = self.write("in.txt", b"one two one\n")
+        for name, escaped in self.NAMES:
+            out = os.fsdecode(os.fsencode(self.dir) + b"/" + name)
+            shown = self.shown(name, escaped)
+            with self.subTest(name=name):
+                result = self.run_tool("replace", source, "one", "1", "--output", out, "--force")
+                self.assertOk(result)
+                self.assertEqual(self.assertClean(result.stdout), f"2 replacements; {shown}: 8 bytes")
+                result = self.run_tool("profile", out)
+                self.assertOk(result)
+                self.assertIn(f"file      {shown}\n", result.stdout.decode())
+                self.assertEqual(control_characters(result.stdout.decode().replace("\n", "")), [])
+                report = json.loads(self.run_tool("find", out, "1", "--json").stdout)
+                self.assertEqual(report["file"], out.encode("utf-8", "surrogateescape").decode("utf-8", "replace"))
+                os.unlink(out)
+
+    def test_long_names_are_shortened(self):
+        source = self.write("in.txt", b"one two one\n")
+        long = "n" * 50000 + "-end.txt"
+        self.write("edits.txt", f"insert 0 file:{long}\n")
+        cases = [  # (arguments, fragments of the message besides the end of the name)
+            (["dump", long], ["File name too long"]),
+            (["apply", source, long, "--output", "out.txt"], ["File name too long"]),
+            (["apply", source, "edits.txt", "--output", "out.txt"], ["edits.txt:1: ./nnn", "File name too long"]),
+            (["replace", source, "one", "1", "--output", long], ["File name too long"]),
+        ]
+        for args, fragments in cases:
+            with self.subTest(command=args[0], fragments=fragments):
+                result = self.run_tool(*args)
+                self.assertEqual(result.returncode, 2)
+                line = self.assertClean(result.stderr)
+                self.assertLess(len(line), 400)
+                for fragment in ["n...n", "n-end.txt: ", *fragments]:
+                    self.assertIn(fragment, line)
+
+    def test_arguments_in_usage_errors(self):
+        file = self.write("in.txt", b"0123456789")
+        for args in (["fr\x1bob"], ["dump", file, "b\nc"], ["dump", file, "--offset", "1\x1b[2J"]):
+            with self.subTest(args=args):
+                result = self.run_tool(*args)
+                self.assertEqual(result.returncode, 2)
+                self.assertClean(result.stderr)
+
+
 # ---- the library's log lines ----------------------------------------------------------------------
 
 
@@ -806,7 +1156,9 @@ class InterruptTests(ToolTest):
     def test_ctrl_c_while_reading_the_script_writes_nothing(self):
         # The script comes through a named pipe: once the program has opened
         # it, its handlers are in place; the signal then arrives before the
-        # first operation, which makes a checkpoint directory and a checkpoint.
+        # first operation, which makes a checkpoint directory and a checkpoint,
+        # or while the program still waits for the script, which then ends
+        # the wait (and this writer finds the pipe closed).
         data = sample_bytes(8 * MiB, 8)
         file = self.write("data.bin", data)
         fifo = self.dir / "edits.fifo"
@@ -816,13 +1168,77 @@ class InterruptTests(ToolTest):
             with self.subTest(target=target):
                 process = subprocess.Popen([PROGRAM, "apply", file, fifo, *map(str, target)],
                                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-                with open(fifo, "w") as script:  # returns once the program has opened the pipe
-                    process.send_signal(signal.SIGINT)
-                    script.write('checkpoint\ninsert 0 "x"\nupper 0 end\n')
+                try:
+                    with open(fifo, "w") as script:  # returns once the program has opened the pipe
+                        process.send_signal(signal.SIGINT)
+                        script.write('checkpoint\ninsert 0 "x"\nupper 0 end\n')
+                except BrokenPipeError:
+                    pass
                 stdout, stderr = process.communicate(timeout=600)
                 self.assertEqual(process.returncode, 130, stderr)
                 self.assertEqual((stdout, stderr), (b"", b"vanto-edit: interrupted; nothing was written\n"))
                 self.assertTrue(Path(file).read_bytes() == data)
+                self.assertEqual(self.listing(), before)
+
+
+    def wait_until_waiting(self, process):
+        """Returns once `process` waits in the kernel for a pipe (or after 10 s)."""
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline and process.poll() is None:
+            try:
+                wchan = Path(f"/proc/{process.pid}/wchan").read_text()
+            except OSError:
+                wchan = ""
+            if any(word in wchan for word in ("pipe", "fifo", "partner")):
+                return
+            time.sleep(0.01)
+
+    def test_a_wait_for_a_pipe_ends_on_a_signal(self):
+        # Blocked opening a script pipe nobody writes to, and blocked writing
+        # a message to a full standard error: one signal ends the first, a
+        # second one ends anything.
+        file = self.write("data.bin", b"0123456789")
+        os.mkfifo(self.dir / "edits.fifo")
+        before = self.listing()
+        cases = [  # (script, signals, standard error full)
+            (self.dir / "edits.fifo", [signal.SIGINT], False),
+            (self.dir / "edits.fifo", [signal.SIGTERM], False),
+            (self.dir / "missing.txt", [signal.SIGINT, signal.SIGINT], True),
+            (self.dir / "missing.txt", [signal.SIGTERM, signal.SIGHUP], True),
+        ]
+        for script, signals, full in cases:
+            with self.subTest(script=script.name, signals=signals):
+                reader, writer = os.pipe()
+                try:
+                    if full:
+                        os.set_blocking(writer, False)
+                        try:
+                            while os.write(writer, b"x" * 4096):
+                                pass
+                        except BlockingIOError:
+                            pass
+                        os.set_blocking(writer, True)
+                    process = subprocess.Popen([PROGRAM, "apply", file, script, "--output", self.dir / "out.bin"],
+                                               stdout=subprocess.DEVNULL, stderr=writer)
+                    self.wait_until_waiting(process)
+                    for number in signals:
+                        time.sleep(0.1)
+                        process.send_signal(number)
+                    try:
+                        status = process.wait(timeout=10)
+                    except subprocess.TimeoutExpired:
+                        process.kill()
+                        process.wait()
+                        self.fail("the program did not end on the signal")
+                    self.assertEqual(status, 130)
+                    if not full:
+                        os.close(writer)
+                        writer = -1
+                        self.assertEqual(os.read(reader, 4096), b"vanto-edit: interrupted; nothing was written\n")
+                finally:
+                    os.close(reader)
+                    if writer >= 0:
+                        os.close(writer)
                 self.assertEqual(self.listing(), before)
 
 

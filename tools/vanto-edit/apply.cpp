@@ -4,6 +4,7 @@
 
 #include "commands.h"
 #include "script.h"
+#include "text.h"
 
 namespace vtool {
 
@@ -24,7 +25,7 @@ int run_apply(const CommonOptions &common, const ApplyOptions &options) {
       vanto_session_get_num_changes(session.get()) > 0 || vanto_session_get_num_checkpoints(session.get()) > 0;
   if (changed || !target.in_place()) target.save(session, progress);
   if (!common.quiet) {
-    fmt::print("{}: {} operations applied, {} -> {} bytes{}\n", target.path(), script.operations.size(), size_before,
+    fmt::print("{}: {} operations applied, {} -> {} bytes{}\n", shown_name(target.path()), script.operations.size(), size_before,
                session.size(), changed || !target.in_place() ? "" : " (unchanged, not rewritten)");
   }
   return kExitOk;

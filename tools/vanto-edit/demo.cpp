@@ -103,7 +103,7 @@ int run_demo(const CommonOptions &common) {
     out << kSample;
     check(static_cast<bool>(out.flush()), "cannot write the sample file");
   }
-  step("sample", fmt::format("{} bytes written to {}", kSample.size(), sample.string()));
+  step("sample", fmt::format("{} bytes written to {}", kSample.size(), shown_name(sample.string())));
 
   std::string expected(kSample);  // what the session's data must be
   Progress progress(common);
@@ -154,7 +154,7 @@ int run_demo(const CommonOptions &common) {
 
     check(quietly([&] { return vanto_edit_create_checkpoint(s, dir.path().c_str()); }) == 0, "cannot create a checkpoint");
     check(vanto_edit_undo_last_change(s) == 0, "undo reached behind the checkpoint");
-    step("checkpoint", fmt::format("the data is frozen in a checkpoint file in {}", dir.path().string()));
+    step("checkpoint", fmt::format("the data is frozen in a checkpoint file in {}", shown_name(dir.path().string())));
     more("the edits before it can no longer be undone, only rolled back with it");
 
     const int64_t first_line = static_cast<int64_t>(expected.find('\n'));
@@ -176,7 +176,7 @@ int run_demo(const CommonOptions &common) {
     check(quietly([&] { return vanto_edit_save(s, edited.c_str(), SAVE_FLAG_NONE, saved); }) == 0, "the save failed");
     check(read_file(saved) == expected, "the saved file is not the edited data");
     check(read_file(sample) == kSample, "the sample file changed");
-    step("save", fmt::format("{} bytes written to a new file and renamed to {}", expected.size(), fs::path(saved).filename().string()));
+    step("save", fmt::format("{} bytes written to a new file and renamed to {}", expected.size(), shown_name(fs::path(saved).filename().string())));
     more(fmt::format("in one step; sample.txt still has its {} original bytes", kSample.size()));
   }
   check(dir.remove(), "the temporary directory cannot be removed");

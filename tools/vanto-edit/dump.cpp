@@ -32,7 +32,7 @@ int run_dump(const CommonOptions &common, const DumpOptions &options) {
   const int width = offset_width(range.end());
   const int64_t capacity = std::min<int64_t>(range.length, VANTO_VIEWPORT_CAPACITY_LIMIT);
   vanto_viewport_t *viewport = vanto_edit_create_viewport(session.get(), range.offset, capacity, 0, nullptr, nullptr, 0);
-  if (viewport == nullptr) throw Failure(fmt::format("{}: cannot create a viewport", options.file));
+  if (viewport == nullptr) throw Failure(fmt::format("{}: cannot create a viewport", shown_name(options.file)));
 
   std::string out;
   unsigned char previous[kBytesPerLine];
@@ -44,7 +44,7 @@ int run_dump(const CommonOptions &common, const DumpOptions &options) {
     const unsigned char *data = vanto_viewport_get_data(viewport);
     const int64_t available = std::min(vanto_viewport_get_length(viewport), range.end() - position);
     if (data == nullptr || available <= 0) {
-      throw Failure(fmt::format("{}: cannot read the data at offset {}", options.file, position));
+      throw Failure(fmt::format("{}: cannot read the data at offset {}", shown_name(options.file), position));
     }
     for (int64_t i = 0; i < available; i += kBytesPerLine) {
       const int64_t count = std::min(kBytesPerLine, available - i);

@@ -8,6 +8,7 @@
 
 #include "commands.h"
 #include "runtime.h"
+#include "text.h"
 
 #ifndef VANTO_EDIT_TOOL_VERSION
 #define VANTO_EDIT_TOOL_VERSION "unknown"
@@ -23,7 +24,8 @@ constexpr const char *kFooter = R"(
 Without a command, vanto-edit runs the demo.  The input file is never
 modified, except with --in-place, and then only by an atomic save: a new file
 beside it renamed onto it.  Exit status: 0 success, 1 nothing found (find),
-2 error, 130 interrupted.)";
+2 error (nothing written), 3 the output was written but the report on
+standard output could not be printed, 130 interrupted.)";
 
 std::string version_text() {
   return fmt::format("vanto-edit {} (libvanto_edit {}.{}.{}, {})", VANTO_EDIT_TOOL_VERSION, vanto_version_major(),
@@ -46,6 +48,17 @@ void add_output(CLI::App *command, OutputOptions &output) {
   CLI::Option *in_place = command->add_flag("--in-place", output.in_place, "Replace FILE itself, atomically");
   out->excludes(in_place);
   command->add_flag("-f,--force", output.force, "Replace an existing OUT");
+}
+
+// Reports a failure; the exit status tells whether the output was written before it.
+int failed(const std::string &what) {
+  if (written_file().empty()) {
+    diagnostics::say(what);
+    return kExitError;
+  }
+  diagnostics::say(fmt::format("{}: written, but the report could not be printed: {}", shown_name(written_file()),
+                               what));
+  return kExitWrittenNotReported;
 }
 
 }  // namespace
@@ -96,7 +109,7 @@ int main(int argc, char **argv) {
   apply_cmd->add_option("SCRIPT", apply.script, "Edit script ('-' for standard input)")->required();
   add_output(apply_cmd, apply.output);
   apply_cmd->add_option("--checkpoint-dir", apply.checkpoint_dir,
-                        "Where checkpoints go (default: a new hidden directory beside the output, removed at the end)")
+                        "Where checkpoints go: a new hidden directory in DIR (default: beside the output), removed at the end")
       ->type_name("DIR");
   apply_cmd->footer(kScriptHelp);
 
@@ -128,14 +141,13 @@ int main(int argc, char **argv) {
   } catch (const CLI::ParseError &e) {
     const CLI::App *command = app.get_subcommands().empty() ? &app : app.get_subcommands().front();
     const std::string name = command == &app ? std::string("vanto-edit") : "vanto-edit " + command->get_name();
-    std::fprintf(stderr, "%s: %s (see %s --help)\n", name.c_str(), e.what(), name.c_str());
+    // The message can quote an argument: no control character of it reaches the terminal.
+    std::fprintf(stderr, "%s: %s (see %s --help)\n", name.c_str(), without_controls(e.what()).c_str(), name.c_str());
     return kExitError;
   }
 
-  const bool read_only = !apply_cmd->parsed() && !replace_cmd->parsed() && !demo_cmd->parsed() &&
-                         !app.get_subcommands().empty();
   diagnostics::init(common.verbose);
-  install_interrupt_handlers(read_only);
+  install_interrupt_handlers();
   int status = kExitOk;
   try {
     if (dump_cmd->parsed()) {
@@ -152,20 +164,21 @@ int main(int argc, char **argv) {
       status = run_demo(common);
     }
     if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+      throw_if_interrupted();  // a write to a pipe that a signal broke off
       throw Failure(fmt::format("standard output: {}", std::strerror(errno)));
     }
   } catch (const Interrupted &) {
     std::fflush(stdout);
-    diagnostics::say("interrupted; nothing was written");
+    diagnostics::say(written_file().empty()
+                         ? std::string("interrupted; nothing was written")
+                         : fmt::format("{}: written, but interrupted before the report", shown_name(written_file())));
     status = kExitInterrupted;
   } catch (const Failure &failure) {
     std::fflush(stdout);
-    diagnostics::say(failure.what());
-    status = kExitError;
+    status = failed(failure.what());
   } catch (const std::exception &error) {
     std::fflush(stdout);
-    diagnostics::say(fmt::format("unexpected error: {}", error.what()));
-    status = kExitError;
+    status = failed(fmt::format("unexpected error: {}", error.what()));
   }
   diagnostics::shutdown();
   return status;

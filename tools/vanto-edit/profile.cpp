@@ -33,7 +33,7 @@ int run_profile(const CommonOptions &common, const ProfileOptions &options) {
     const int rc = quietly([&] { return vanto_session_profile(session.get(), counts.data(), range.offset, range.length); });
     progress.clear();
     throw_if_interrupted();
-    if (rc != 0) throw Failure(fmt::format("{}: cannot read the data", options.file));
+    if (rc != 0) throw Failure(fmt::format("{}: cannot read the data", shown_name(options.file)));
   }
 
   const int64_t total = std::accumulate(counts.begin(), counts.end(), int64_t{0});
@@ -68,7 +68,7 @@ int run_profile(const CommonOptions &common, const ProfileOptions &options) {
   for (int i = 0; i < top; ++i) {
     summary += fmt::format("{}{} {:.2f}%", i == 0 ? "" : ", ", byte_label(by_count[i]), percent(counts[by_count[i]]));
   }
-  fmt::print("file      {}\n", options.file);
+  fmt::print("file      {}\n", shown_name(options.file));
   fmt::print("range     {} to {} ({} bytes{})\n", range.offset, range.end(), range.length,
              range.length >= 1024 ? ", " + human_size(static_cast<double>(range.length)) : std::string());
   fmt::print("distinct  {} byte values\n", distinct);

@@ -37,7 +37,7 @@ int run_replace(const CommonOptions &common, const ReplaceOptions &options) {
   const auto replacement_length = static_cast<int64_t>(replacement.size());
   const auto *bytes = reinterpret_cast<const unsigned char *>(replacement.data());
   if (!matches.empty()) {
-    if (vanto_session_begin_transaction(s) != 0) throw Failure(fmt::format("{}: cannot open a transaction", options.file));
+    if (vanto_session_begin_transaction(s) != 0) throw Failure(fmt::format("{}: cannot open a transaction", shown_name(options.file)));
     for (auto match = matches.rbegin(); match != matches.rend(); ++match) {
       bool ok = true;
       if (replacement_length == pattern_length) {
@@ -46,7 +46,7 @@ int run_replace(const CommonOptions &common, const ReplaceOptions &options) {
         ok = vanto_edit_delete(s, *match, pattern_length) > 0;
         if (ok && replacement_length > 0) ok = vanto_edit_insert_bytes(s, *match, bytes, replacement_length) > 0;
       }
-      if (!ok) throw Failure(fmt::format("{}: cannot replace the match at offset {}", options.file, *match));
+      if (!ok) throw Failure(fmt::format("{}: cannot replace the match at offset {}", shown_name(options.file), *match));
       throw_if_interrupted();
     }
     vanto_session_end_transaction(s);
@@ -62,8 +62,8 @@ int run_replace(const CommonOptions &common, const ReplaceOptions &options) {
                json_string(options.file), json_string(target.path()), matches.size(), size_before, size_after,
                write ? "true" : "false");
   } else if (!common.quiet) {
-    fmt::print("{} replacement{}; {}: {} bytes{}\n", matches.size(), matches.size() == 1 ? "" : "s", target.path(),
-               size_after, write ? "" : " (unchanged, not rewritten)");
+    fmt::print("{} replacement{}; {}: {} bytes{}\n", matches.size(), matches.size() == 1 ? "" : "s",
+               shown_name(target.path()), size_after, write ? "" : " (unchanged, not rewritten)");
   }
   return kExitOk;
 }

@@ -13,6 +13,8 @@
 #include <string_view>
 #include <utility>
 
+#include <sys/types.h>
+
 #include <vanto_edit.h>
 
 namespace vtool {
@@ -21,6 +23,9 @@ namespace vtool {
 constexpr int kExitOk = 0;
 constexpr int kExitNothingFound = 1;
 constexpr int kExitError = 2;
+// The output file was written, but what followed (the report on standard
+// output) failed.
+constexpr int kExitWrittenNotReported = 3;
 constexpr int kExitInterrupted = 130;
 
 // A failure shown to the user as one line ("vanto-edit: <what>"), exit status 2.
@@ -86,10 +91,12 @@ auto quietly(Call &&call) {
 
 // ---- Ctrl-C -----------------------------------------------------------------
 
-// Installs handlers of SIGINT, SIGTERM and SIGHUP that set a flag the progress
-// hook returns to the library.  With `read_only`, a second signal ends the
-// process at once (nothing is being written).
-void install_interrupt_handlers(bool read_only);
+// Installs handlers of SIGINT, SIGTERM and SIGHUP.  The first signal sets a
+// flag that the progress hook returns to the library and that the steps of
+// the program check; a system call waiting for a pipe or a terminal returns
+// early (EINTR) instead of being restarted.  A second signal ends the process
+// at once with exit status 130.
+void install_interrupt_handlers();
 bool interrupted();
 void throw_if_interrupted();
 
@@ -166,16 +173,62 @@ Range resolve_range(const std::string &file, int64_t size, const std::string &of
 // A number given on the command line; throws Failure naming the option.
 int64_t number_option(std::string_view option, const std::string &text);
 
-// ---- the checkpoint directory ---------------------------------------------------
+// ---- scratch and checkpoint directories --------------------------------------------
 
-// Where checkpoints go: the directory given with --checkpoint-dir, or a new
-// hidden directory ".vanto-edit-XXXXXX" in `default_parent` (beside the
-// output file).  Made on first use; a directory made here is removed with
-// everything in it when this object goes, which must be after the session.
+// The device and inode of a file: what a name led to when it was looked at.
+struct FileId {
+  dev_t device = 0;
+  ino_t inode = 0;
+  bool operator==(const FileId &other) const { return device == other.device && inode == other.inode; }
+};
+
+// The identity of what `path` itself names (a link is not followed), if it exists.
+std::optional<FileId> file_id(const std::string &path);
+
+// Removes what runs that were killed left in `parent`: scratch directories
+// of our user whose owner file names a process that is gone (this machine
+// was started again since, or no process has its id now).  In them only the
+// files the program and the library make are removed, and the directory
+// only when nothing else is left.  Anything else is left alone; failures are
+// ignored.
+void remove_stale_scratch_directories(const std::string &parent);
+
+// A directory this process made.  When the object goes, the directory is
+// removed with everything in it, but only if its name still leads to the
+// directory that was made: something put in its place is left alone.
+class OwnDirectory {
+ public:
+  OwnDirectory() = default;
+  ~OwnDirectory() { remove(); }
+  OwnDirectory(const OwnDirectory &) = delete;
+  OwnDirectory &operator=(const OwnDirectory &) = delete;
+
+  // Makes a new scratch directory ".vanto-edit-<pid>-XXXXXX" (mode 0700)
+  // in `parent`, with a file in it naming this process; false with errno
+  // set when that fails.  Stale scratch directories in `parent` are removed
+  // first (see remove_stale_scratch_directories).
+  bool make_in(const std::string &parent);
+  // Takes `path`, a directory just made by this process, as its own.
+  bool adopt(const std::string &path);
+  // True while the name leads to the directory that was made.
+  bool intact() const;
+  void remove();
+
+  const std::string &path() const { return path_; }
+
+ private:
+  std::string path_;
+  std::optional<FileId> id_;
+};
+
+// Where checkpoints go: a new scratch directory in the directory given with
+// --checkpoint-dir (made if missing) or else in `default_parent` (beside the
+// output file).  Made on first use; the directories made here are removed
+// with everything in them when this object goes, which must be after the
+// session.
 class CheckpointDir {
  public:
   CheckpointDir(std::string requested, std::string default_parent);
-  ~CheckpointDir();
   CheckpointDir(const CheckpointDir &) = delete;
   CheckpointDir &operator=(const CheckpointDir &) = delete;
 
@@ -185,10 +238,15 @@ class CheckpointDir {
   std::string requested_;
   std::string default_parent_;
   std::string path_;
-  bool created_ = false;
+  OwnDirectory made_requested_;  // declared first: removed last
+  OwnDirectory made_;
 };
 
 // ---- the output ---------------------------------------------------------------
+
+// The file the edited data was saved to in this run, "" before (set by
+// OutputTarget::save): a failure after it must not read as "nothing written".
+const std::string &written_file();
 
 struct OutputOptions {
   std::string output;     // --output OUT
@@ -210,11 +268,16 @@ class OutputTarget {
   const std::string &directory() const { return directory_; }
 
   // Saves the session through the library's atomic save: a new file in the
-  // target's directory renamed onto the target.  Throws Failure (nothing
-  // written) or Interrupted.
+  // target's directory renamed onto the target.  A new output (no --force)
+  // is saved in a private directory beside it and then given its name only
+  // if that is still free, so a file that appears meanwhile is never
+  // replaced.  Throws Failure (nothing written) or Interrupted.
   void save(Session &session, Progress &progress) const;
 
  private:
+  // One call of the library's save to `file`; failures name the target.
+  void library_save(Session &session, Progress &progress, const std::string &file, int32_t flags) const;
+
   std::string input_;
   std::string path_;
   std::string directory_;

@@ -2,7 +2,9 @@
 
 #include "commands.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -10,9 +12,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iostream>
-#include <iterator>
+#include <new>
 #include <sstream>
 
 #include <fmt/format.h>
@@ -66,6 +66,34 @@ struct Token {
   std::string text;    // the word, or the quoted text with its escapes decoded
   bool quoted = false;
 };
+
+// A descriptor closed when this goes.
+struct Descriptor {
+  int fd = -1;
+  ~Descriptor() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+constexpr std::size_t kReadFailed = static_cast<std::size_t>(-1);
+
+// Reads up to `count` bytes into `buffer`, fewer only at the end of the
+// file; kReadFailed with errno set on an error.  A read that a signal broke
+// off is taken up again unless it was Ctrl-C.
+std::size_t read_up_to(int fd, char *buffer, std::size_t count) {
+  std::size_t done = 0;
+  while (done < count) {
+    const ssize_t n = ::read(fd, buffer + done, std::min<std::size_t>(count - done, std::size_t{1} << 30));
+    if (n < 0 && errno == EINTR) {
+      throw_if_interrupted();
+      continue;
+    }
+    if (n < 0) return kReadFailed;
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return done;
+}
 
 bool is_space(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
 
@@ -188,26 +216,11 @@ class LineParser {
       case OpKind::Overwrite:
         data(tokens_[2], op.data, error);
         break;
-      default: {
-        const Token &length = tokens_[2];
-        if (!length.quoted && length.text == "end") break;
-        int64_t value = 0;
-        if (!number(length, "length", value, error)) break;
-        if (value < 1) {
-          error = "the length must be at least 1 (or 'end')";
-          break;
-        }
-        op.length = value;
-        if (wanted == 3) {
-          int64_t mask = 0;
-          if (!number(tokens_[3], "byte", mask, error)) break;
-          if (mask > 255) {
-            error = fmt::format("the byte {} is not between 0 and 255", mask);
-            break;
-          }
-          op.mask = static_cast<unsigned char>(mask);
-        }
-      }
+      default:
+        // Each operand is read and checked on its own: 'end' as the length
+        // must not skip the byte after it.
+        if (!length(tokens_[2], op.length, error)) break;
+        if (wanted == 3) byte(tokens_[3], op.mask, error);
     }
     return op;
   }
@@ -221,6 +234,30 @@ class LineParser {
       return false;
     }
     value = *parsed;
+    return true;
+  }
+
+  // A LENGTH: 'end' (left empty: to the end of the data) or a number of at least 1.
+  static bool length(const Token &token, std::optional<int64_t> &length, std::string &error) {
+    if (!token.quoted && token.text == "end") return true;
+    int64_t value = 0;
+    if (!number(token, "length", value, error)) return false;
+    if (value < 1) {
+      error = "the length must be at least 1 (or 'end')";
+      return false;
+    }
+    length = value;
+    return true;
+  }
+
+  static bool byte(const Token &token, unsigned char &byte, std::string &error) {
+    int64_t value = 0;
+    if (!number(token, "byte", value, error)) return false;
+    if (value > 255) {
+      error = fmt::format("the byte {} is not between 0 and 255", value);
+      return false;
+    }
+    byte = static_cast<unsigned char>(value);
     return true;
   }
 
@@ -247,24 +284,55 @@ class LineParser {
     return true;
   }
 
+  // The bytes of file: data.  Only a regular file or a block device has a
+  // size known beforehand; a pipe, a socket or a character device (a
+  // terminal, /dev/zero) may block or never end and is refused.  The type is
+  // checked before the open, which does not block either, in case the name
+  // leads elsewhere meanwhile; the file is read up to its size and refused if
+  // it holds more (a growing file, or one in /proc that reports 0 bytes).
   bool read_file(const std::string &name, Bytes &bytes, std::string &error) const {
     std::filesystem::path path(name);
     if (path.is_relative()) path = std::filesystem::path(data_dir_) / path;
+    const std::string shown = shown_name(path.string());
+    auto failed = [&](const std::string &what) {
+      error = fmt::format("{}: {}", shown, what);
+      return false;
+    };
     struct stat info {};
-    if (::stat(path.c_str(), &info) != 0 || S_ISDIR(info.st_mode)) {
-      error = fmt::format("{}: {}", path.string(), std::strerror(S_ISDIR(info.st_mode) ? EISDIR : errno));
-      return false;
+    auto usable = [&]() {
+      if (S_ISDIR(info.st_mode)) return failed(std::strerror(EISDIR));
+      if (!S_ISREG(info.st_mode) && !S_ISBLK(info.st_mode)) return failed("not a regular file");
+      return true;
+    };
+    if (::stat(path.c_str(), &info) != 0) return failed(std::strerror(errno));
+    if (!usable()) return false;
+    const Descriptor file{::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
+    if (file.fd < 0) return failed(std::strerror(errno));
+    if (::fstat(file.fd, &info) != 0) return failed(std::strerror(errno));
+    if (!usable()) return false;
+    int64_t size = info.st_size;
+    if (S_ISBLK(info.st_mode)) {
+      size = ::lseek(file.fd, 0, SEEK_END);
+      if (size < 0 || ::lseek(file.fd, 0, SEEK_SET) != 0) return failed(std::strerror(errno));
     }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-      error = fmt::format("{}: {}", path.string(), std::strerror(errno));
-      return false;
+    // The data is held in memory until the line runs: more than the machine
+    // has is refused before anything is allocated.
+    const long pages = ::sysconf(_SC_PHYS_PAGES);
+    const long page_size = ::sysconf(_SC_PAGESIZE);
+    const bool too_large = pages > 0 && page_size > 0 && size / page_size >= pages;
+    try {
+      if (too_large || static_cast<uint64_t>(size) > bytes.max_size()) throw std::bad_alloc();
+      bytes.resize(static_cast<std::size_t>(size));
+    } catch (const std::bad_alloc &) {
+      return failed(fmt::format("not enough memory for its {} bytes", size));
     }
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (in.bad()) {
-      error = fmt::format("{}: cannot read the file", path.string());
-      return false;
-    }
+    const std::size_t got = read_up_to(file.fd, bytes.data(), bytes.size());
+    if (got == kReadFailed) return failed(std::strerror(errno));
+    if (got < bytes.size()) return failed(fmt::format("holds fewer bytes than its size ({}): it changed", size));
+    char more = 0;
+    const std::size_t beyond = read_up_to(file.fd, &more, 1);
+    if (beyond == kReadFailed) return failed(std::strerror(errno));
+    if (beyond != 0) return failed(fmt::format("not a regular file: it holds more than the {} bytes its size says", size));
     return true;
   }
 
@@ -297,14 +365,19 @@ Script parse_script(std::string_view text, const std::string &name, const std::s
     const std::string_view line = text.substr(0, end);
     text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
     auto fail = [&](const std::string &message) {
-      return Failure(fmt::format("{}:{}: {}", name, line_number, message));
+      return Failure(fmt::format("{}:{}: {}", shown_name(name), line_number, message));
     };
 
     std::string error;
-    const std::vector<Token> tokens = tokenize(line, error);
-    if (!error.empty()) throw fail(error);
-    if (tokens.empty()) continue;
-    Operation op = LineParser(tokens, data_dir).parse(error);
+    Operation op;
+    try {
+      const std::vector<Token> tokens = tokenize(line, error);
+      if (!error.empty()) throw fail(error);
+      if (tokens.empty()) continue;
+      op = LineParser(tokens, data_dir).parse(error);
+    } catch (const std::bad_alloc &) {
+      throw fail("not enough memory for this line");
+    }
     if (!error.empty()) throw fail(error);
     op.line = line_number;
 
@@ -322,26 +395,47 @@ Script parse_script(std::string_view text, const std::string &name, const std::s
     script.operations.push_back(std::move(op));
   }
   if (transaction_line != 0) {
-    throw Failure(fmt::format("{}:{}: the transaction is never ended", name, transaction_line));
+    throw Failure(fmt::format("{}:{}: the transaction is never ended", shown_name(name), transaction_line));
   }
   return script;
 }
 
 Script load_script(const std::string &path) {
-  std::string text;
-  if (path == "-") {
-    text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
-    return parse_script(text, "<stdin>", ".");
+  // The script is read whole before anything runs.  It may come through a
+  // pipe (standard input, a named pipe) whose end is not known beforehand:
+  // it is read up to a bound.
+  constexpr std::size_t kLimit = std::size_t{1} << 30;
+  const bool from_stdin = path == "-";
+  const std::string name = from_stdin ? std::string("<stdin>") : path;
+  auto failure = [&](const std::string &what) { return Failure(fmt::format("{}: {}", shown_name(name), what)); };
+  Descriptor file;
+  if (!from_stdin) {
+    // A named pipe is opened as any reader opens it: when a writer comes.
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) throw failure(std::strerror(errno));
+    if (S_ISDIR(info.st_mode)) throw failure(std::strerror(EISDIR));
+    if (!S_ISREG(info.st_mode) && !S_ISFIFO(info.st_mode)) throw failure("not a regular file or a pipe");
+    file.fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
+    if (file.fd < 0 && errno == EINTR) throw_if_interrupted();
+    if (file.fd < 0) throw failure(std::strerror(errno));
   }
-  struct stat info {};
-  if (::stat(path.c_str(), &info) != 0) throw Failure(fmt::format("{}: {}", path, std::strerror(errno)));
-  if (S_ISDIR(info.st_mode)) throw Failure(fmt::format("{}: {}", path, std::strerror(EISDIR)));
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw Failure(fmt::format("{}: {}", path, std::strerror(errno)));
-  text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  if (in.bad()) throw Failure(fmt::format("{}: cannot read the script", path));
+  std::string text;
+  try {
+    constexpr std::size_t kStep = std::size_t{1} << 16;
+    for (;;) {
+      const std::size_t used = text.size();
+      text.resize(used + kStep);
+      const std::size_t got = read_up_to(from_stdin ? STDIN_FILENO : file.fd, text.data() + used, kStep);
+      if (got == kReadFailed) throw failure(std::strerror(errno));
+      text.resize(used + got);
+      if (got < kStep) break;
+      if (text.size() > kLimit) throw failure("longer than 1 GiB; give large data as file:PATH");
+    }
+  } catch (const std::bad_alloc &) {
+    throw failure("not enough memory to read the script");
+  }
   std::string dir = std::filesystem::path(path).parent_path().string();
-  return parse_script(text, path, dir.empty() ? "." : dir);
+  return parse_script(text, name, from_stdin || dir.empty() ? "." : dir);
 }
 
 void run_script(const Script &script, Session &session, CheckpointDir &checkpoints, Progress &progress) {
@@ -350,97 +444,110 @@ void run_script(const Script &script, Session &session, CheckpointDir &checkpoin
     throw_if_interrupted();
     const std::string_view name = keyword_of(op.kind).name;
     auto fail = [&](const std::string &message) {
-      return Failure(fmt::format("{}:{}: {}", script.name, op.line, message));
+      return Failure(fmt::format("{}:{}: {}", shown_name(script.name), op.line, message));
     };
     auto failed_with_reason = [&](const std::string &what) {
       throw_if_interrupted();
       const std::string reason = diagnostics::last_reason();
       return fail(reason.empty() ? what : fmt::format("{}: {}", what, reason));
     };
-    const int64_t size = session.size();
-    // The range [offset, offset + length) of a delete or transform, inside the data.
-    auto checked_length = [&]() {
-      if (op.offset >= size) {
-        throw fail(fmt::format("{} at offset {}: at or beyond the end of the data ({} bytes)", name, op.offset, size));
+    // The checkpoint directory is made on first use; a failure to make it
+    // is this line's failure.
+    auto checkpoint_dir = [&]() -> const std::string & {
+      try {
+        return checkpoints.path();
+      } catch (const Failure &failure) {
+        throw fail(failure.what());
       }
-      const int64_t length = op.length.value_or(size - op.offset);
-      if (length > size - op.offset) {
-        throw fail(fmt::format("{} of {} bytes at offset {}: runs past the end of the data ({} bytes)", name, length,
-                               op.offset, size));
-      }
-      return length;
     };
-    diagnostics::forget_reason();
+    try {
+      const int64_t size = session.size();
+      // The range [offset, offset + length) of a delete or transform, inside the data.
+      auto checked_length = [&]() {
+        if (op.offset >= size) {
+          throw fail(fmt::format("{} at offset {}: at or beyond the end of the data ({} bytes)", name, op.offset, size));
+        }
+        const int64_t length = op.length.value_or(size - op.offset);
+        if (length > size - op.offset) {
+          throw fail(fmt::format("{} of {} bytes at offset {}: runs past the end of the data ({} bytes)", name, length,
+                                 op.offset, size));
+        }
+        return length;
+      };
+      diagnostics::forget_reason();
 
-    switch (op.kind) {
-      case OpKind::Insert:
-      case OpKind::Overwrite: {
-        if (op.offset > size) {
-          throw fail(fmt::format("{} at offset {}: beyond the end of the data ({} bytes)", name, op.offset, size));
+      switch (op.kind) {
+        case OpKind::Insert:
+        case OpKind::Overwrite: {
+          if (op.offset > size) {
+            throw fail(fmt::format("{} at offset {}: beyond the end of the data ({} bytes)", name, op.offset, size));
+          }
+          const auto *bytes = reinterpret_cast<const unsigned char *>(op.data.data());
+          const auto length = static_cast<int64_t>(op.data.size());
+          const int64_t serial = op.kind == OpKind::Insert ? vanto_edit_insert_bytes(s, op.offset, bytes, length)
+                                                           : vanto_edit_overwrite_bytes(s, op.offset, bytes, length);
+          if (serial <= 0) throw failed_with_reason(fmt::format("{} failed", name));
+          break;
         }
-        const auto *bytes = reinterpret_cast<const unsigned char *>(op.data.data());
-        const auto length = static_cast<int64_t>(op.data.size());
-        const int64_t serial = op.kind == OpKind::Insert ? vanto_edit_insert_bytes(s, op.offset, bytes, length)
-                                                         : vanto_edit_overwrite_bytes(s, op.offset, bytes, length);
-        if (serial <= 0) throw failed_with_reason(fmt::format("{} failed", name));
-        break;
-      }
-      case OpKind::Delete: {
-        if (vanto_edit_delete(s, op.offset, checked_length()) <= 0) throw failed_with_reason("delete failed");
-        break;
-      }
-      case OpKind::Undo: {
-        const int64_t undone_before = vanto_session_get_num_undone_changes(s);
-        const int64_t rc = vanto_edit_undo_last_change(s);
-        if (rc == 0) {
-          throw fail(vanto_session_get_num_checkpoints(s) > 0 ? "nothing to undo since the last checkpoint"
-                                                              : "nothing to undo");
+        case OpKind::Delete: {
+          if (vanto_edit_delete(s, op.offset, checked_length()) <= 0) throw failed_with_reason("delete failed");
+          break;
         }
-        if (vanto_session_get_num_undone_changes(s) <= undone_before) throw failed_with_reason("undo failed");
-        break;
-      }
-      case OpKind::Redo: {
-        const int64_t rc = vanto_edit_redo_last_undo(s);
-        if (rc == 0) throw fail("nothing to redo");
-        if (rc < 0) throw failed_with_reason("redo failed");
-        break;
-      }
-      case OpKind::Begin:
-        if (vanto_session_begin_transaction(s) != 0) throw fail("cannot open a transaction");
-        break;
-      case OpKind::End:
-        if (vanto_session_end_transaction(s) != 0) throw fail("no transaction is open");
-        break;
-      case OpKind::Checkpoint: {
-        const std::string &dir = checkpoints.path();
-        progress.phase("checkpoint");
-        const int rc = quietly([&] { return vanto_edit_create_checkpoint(s, dir.c_str()); });
-        progress.clear();
-        throw_if_interrupted();
-        if (rc != 0) throw failed_with_reason(fmt::format("cannot create a checkpoint in {}", dir));
-        break;
-      }
-      case OpKind::Rollback:
-        if (vanto_session_get_num_checkpoints(s) == 0) throw fail("no checkpoint to roll back");
-        if (quietly([&] { return vanto_edit_destroy_last_checkpoint(s); }) != 0) {
-          throw failed_with_reason("rollback failed");
+        case OpKind::Undo: {
+          const int64_t undone_before = vanto_session_get_num_undone_changes(s);
+          const int64_t rc = vanto_edit_undo_last_change(s);
+          if (rc == 0) {
+            throw fail(vanto_session_get_num_checkpoints(s) > 0 ? "nothing to undo since the last checkpoint"
+                                                                : "nothing to undo");
+          }
+          if (vanto_session_get_num_undone_changes(s) <= undone_before) throw failed_with_reason("undo failed");
+          break;
         }
-        break;
-      case OpKind::Upper:
-      case OpKind::Lower:
-      case OpKind::And:
-      case OpKind::Or:
-      case OpKind::Xor: {
-        const int64_t length = checked_length();
-        const std::string &dir = checkpoints.path();
-        progress.phase(std::string(name));
-        auto *user_data = const_cast<Operation *>(&op);
-        const int rc = quietly([&] { return vanto_edit_apply_transform(s, &transform_byte, user_data, op.offset, length, dir.c_str()); });
-        progress.clear();
-        throw_if_interrupted();
-        if (rc != 0) throw failed_with_reason(fmt::format("{} failed", name));
-        break;
+        case OpKind::Redo: {
+          const int64_t rc = vanto_edit_redo_last_undo(s);
+          if (rc == 0) throw fail("nothing to redo");
+          if (rc < 0) throw failed_with_reason("redo failed");
+          break;
+        }
+        case OpKind::Begin:
+          if (vanto_session_begin_transaction(s) != 0) throw fail("cannot open a transaction");
+          break;
+        case OpKind::End:
+          if (vanto_session_end_transaction(s) != 0) throw fail("no transaction is open");
+          break;
+        case OpKind::Checkpoint: {
+          const std::string &dir = checkpoint_dir();
+          progress.phase("checkpoint");
+          const int rc = quietly([&] { return vanto_edit_create_checkpoint(s, dir.c_str()); });
+          progress.clear();
+          throw_if_interrupted();
+          if (rc != 0) throw failed_with_reason(fmt::format("cannot create a checkpoint in {}", shown_name(dir)));
+          break;
+        }
+        case OpKind::Rollback:
+          if (vanto_session_get_num_checkpoints(s) == 0) throw fail("no checkpoint to roll back");
+          if (quietly([&] { return vanto_edit_destroy_last_checkpoint(s); }) != 0) {
+            throw failed_with_reason("rollback failed");
+          }
+          break;
+        case OpKind::Upper:
+        case OpKind::Lower:
+        case OpKind::And:
+        case OpKind::Or:
+        case OpKind::Xor: {
+          const int64_t length = checked_length();
+          const std::string &dir = checkpoint_dir();
+          progress.phase(std::string(name));
+          auto *user_data = const_cast<Operation *>(&op);
+          const int rc = quietly([&] { return vanto_edit_apply_transform(s, &transform_byte, user_data, op.offset, length, dir.c_str()); });
+          progress.clear();
+          throw_if_interrupted();
+          if (rc != 0) throw failed_with_reason(fmt::format("{} failed", name));
+          break;
+        }
       }
+    } catch (const std::bad_alloc &) {
+      throw fail("not enough memory");
     }
   }
 }

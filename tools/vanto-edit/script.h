@@ -26,7 +26,7 @@ struct Operation {
 };
 
 struct Script {
-  std::string name;  // for messages: the script's path, or "-" for standard input
+  std::string name;  // for messages: the script's path, or "<stdin>" for standard input
   std::vector<Operation> operations;
 };
 
@@ -34,7 +34,8 @@ struct Script {
 // Throws Failure "<name>:<line>: <problem>" for the first bad line.
 Script parse_script(std::string_view text, const std::string &name, const std::string &data_dir);
 
-// Reads and parses the script at `path` ("-": standard input).
+// Reads and parses the script at `path`: a regular file or a named pipe, or
+// "-" for standard input; at most 1 GiB.
 Script load_script(const std::string &path);
 
 // Runs the operations in order.  Checkpoints and transforms go to

@@ -28,7 +28,7 @@ int64_t for_each_match(Session &session, Progress &progress, const Bytes &patter
                                              static_cast<int64_t>(pattern.size()), range.offset, range.length,
                                              ignore_case ? 1 : 0);
   });
-  if (context == nullptr) throw Failure(fmt::format("{}: cannot search the data", session.path()));
+  if (context == nullptr) throw Failure(fmt::format("{}: cannot search the data", shown_name(session.path())));
   struct Release {
     vanto_search_context_t *context;
     ~Release() { vanto_search_destroy_context(context); }

@@ -1,7 +1,10 @@
 #include "text.h"
 
+#include <algorithm>
 #include <array>
 #include <cctype>
+#include <utility>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -26,6 +29,107 @@ bool equals_ignoring_case(std::string_view a, std::string_view b) {
   }
   return true;
 }
+
+// The UTF-8 character at the start of `text`: its length in bytes, with its
+// code point in `code`; 0 when the first byte does not start a well-formed
+// character (overlong forms and surrogates included).
+std::size_t utf8_character(std::string_view text, char32_t &code) {
+  const auto lead = static_cast<unsigned char>(text[0]);
+  std::size_t length = 0;
+  char32_t minimum = 0;
+  if (lead < 0x80) {
+    code = lead;
+    return 1;
+  } else if ((lead & 0xe0) == 0xc0) {
+    length = 2, code = lead & 0x1f, minimum = 0x80;
+  } else if ((lead & 0xf0) == 0xe0) {
+    length = 3, code = lead & 0x0f, minimum = 0x800;
+  } else if ((lead & 0xf8) == 0xf0) {
+    length = 4, code = lead & 0x07, minimum = 0x10000;
+  } else {
+    return 0;
+  }
+  if (text.size() < length) return 0;
+  for (std::size_t i = 1; i < length; ++i) {
+    const auto next = static_cast<unsigned char>(text[i]);
+    if ((next & 0xc0) != 0x80) return 0;
+    code = (code << 6) | (next & 0x3f);
+  }
+  if (code < minimum || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff)) return 0;
+  return length;
+}
+
+// Characters a terminal acts on instead of showing them, and the ones that
+// break a line or reorder the text around them.
+bool is_control(char32_t code) {
+  return code < 0x20 || (code >= 0x7f && code < 0xa0) || code == 0x061c || code == 0x200e || code == 0x200f ||
+         (code >= 0x2028 && code <= 0x202e) || (code >= 0x2066 && code <= 0x2069);
+}
+
+void escape_byte(std::string &out, unsigned char byte) {
+  switch (byte) {
+    case '\n': out += "\\n"; break;
+    case '\t': out += "\\t"; break;
+    case '\r': out += "\\r"; break;
+    default: out += fmt::format("\\x{:02x}", byte);
+  }
+}
+
+// `text` with its control characters and stray bytes escaped; with
+// `quoting`, quotes and backslashes too.  Sets `changed` when anything was.
+std::string escape_controls(std::string_view text, bool quoting, bool &changed) {
+  std::string out;
+  out.reserve(text.size());
+  while (!text.empty()) {
+    char32_t code = 0;
+    const std::size_t length = utf8_character(text, code);
+    if (length == 0 || is_control(code)) {
+      for (std::size_t i = 0; i < std::max<std::size_t>(length, 1); ++i) escape_byte(out, static_cast<unsigned char>(text[i]));
+      changed = true;
+      text.remove_prefix(std::max<std::size_t>(length, 1));
+      continue;
+    }
+    if (quoting && (code == '"' || code == '\\')) {
+      out.push_back('\\');
+      changed = true;
+    }
+    out.append(text.substr(0, length));
+    text.remove_prefix(length);
+  }
+  return out;
+}
+
+// A text of more than `head` + `tail` characters (a byte that is not UTF-8
+// counts as one), as its first `head` and its last `tail` characters; empty
+// when it is not that long.
+std::optional<std::pair<std::string_view, std::string_view>> cut(std::string_view text, std::size_t head,
+                                                                  std::size_t tail) {
+  if (text.size() <= head + tail) return std::nullopt;
+  std::vector<std::size_t> starts;
+  for (std::size_t i = 0; i < text.size();) {
+    starts.push_back(i);
+    char32_t code = 0;
+    i += std::max<std::size_t>(utf8_character(text.substr(i), code), 1);
+  }
+  if (starts.size() <= head + tail) return std::nullopt;
+  return std::pair{text.substr(0, starts[head]), text.substr(starts[starts.size() - tail])};
+}
+
+// Escapes `text`, or, when it is long, its start and end with "..." between.
+std::string escape_shortened(std::string_view text, std::size_t head, std::size_t tail, bool quoting,
+                             bool &changed) {
+  if (const auto parts = cut(text, head, tail)) {
+    return escape_controls(parts->first, quoting, changed) + "..." + escape_controls(parts->second, quoting, changed);
+  }
+  return escape_controls(text, quoting, changed);
+}
+
+// Names longer than this many characters are shown by their start and end.
+constexpr std::size_t kShownHead = 80;
+constexpr std::size_t kShownTail = 120;
+// The same for whole message lines.
+constexpr std::size_t kLineHead = 400;
+constexpr std::size_t kLineTail = 400;
 
 }  // namespace
 
@@ -142,24 +246,42 @@ std::optional<Bytes> decode_escapes(std::string_view text, std::string &error) {
 
 std::string json_string(std::string_view text) {
   std::string out = "\"";
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    switch (c) {
+  while (!text.empty()) {
+    char32_t code = 0;
+    const std::size_t length = utf8_character(text, code);
+    if (length == 0) {
+      out += "\\ufffd";
+      text.remove_prefix(1);
+      continue;
+    }
+    switch (code) {
       case '"': out += "\\\""; break;
       case '\\': out += "\\\\"; break;
       case '\n': out += "\\n"; break;
       case '\r': out += "\\r"; break;
       case '\t': out += "\\t"; break;
       default:
-        if (byte < 0x20 || byte == 0x7f) {
-          out += fmt::format("\\u{:04x}", byte);
+        if (is_control(code)) {
+          out += fmt::format("\\u{:04x}", static_cast<uint32_t>(code));
         } else {
-          out.push_back(c);
+          out.append(text.substr(0, length));
         }
     }
+    text.remove_prefix(length);
   }
   out.push_back('"');
   return out;
+}
+
+std::string shown_name(std::string_view name) {
+  bool changed = name.empty();
+  const std::string escaped = escape_shortened(name, kShownHead, kShownTail, true, changed);
+  return changed ? "\"" + escaped + "\"" : escaped;
+}
+
+std::string without_controls(std::string_view text) {
+  bool changed = false;
+  return escape_shortened(text, kLineHead, kLineTail, false, changed);
 }
 
 std::string human_size(double bytes) {

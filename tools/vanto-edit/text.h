@@ -28,8 +28,25 @@ std::optional<Bytes> decode_hex(std::string_view text, std::string &error);
 // \r \t \v and \xHH.  Empty with `error` set for an unknown or cut escape.
 std::optional<Bytes> decode_escapes(std::string_view text, std::string &error);
 
-// `text` as a JSON string literal, quotes included.
+// `text` as a JSON string literal, quotes included.  Control characters
+// (C0, DEL and C1) are escaped; a byte that is not part of UTF-8 text cannot
+// be put in JSON and becomes U+FFFD.
 std::string json_string(std::string_view text);
+
+// A file name as the program shows it: as it is when it is plain printable
+// text (UTF-8 letters included); otherwise in double quotes, with C escapes
+// (\n, \t, \xHH ...) for control characters, bytes that are not UTF-8,
+// characters that reorder or break lines, and for quotes and backslashes.
+// No name can split a message line or reach the terminal as a command.  A
+// name of more than 200 characters is shown by its first 80 and its last 120
+// with "..." between, so that a long name cannot bury the message.
+std::string shown_name(std::string_view name);
+
+// `text` with every control character, byte that is not UTF-8 and
+// line-breaking or reordering character as \xHH (as \n etc. for the common
+// ones); everything else as it is; more than 800 characters cut to the first
+// and last 400.  For whole lines shown on a terminal.
+std::string without_controls(std::string_view text);
 
 // Bytes for people: "512 B", "1.5 KiB", "6.0 GiB".
 std::string human_size(double bytes);
