@@ -64,11 +64,14 @@ class ChangeStore {
 
   // Empties the undone list / both lists.
   void clear_undone() { truncate(applied_); }
+  // Frees everything at once: each record frees only what it owns (heap
+  // bytes, kept pieces), and the blocks and the arena go whole.
   void clear() {
-    truncate(0);
     blocks_.clear();
     arena_.clear();
     arena_block_ = 0;
+    applied_ = total_ = 0;
+    redo_pending_ = false;
   }
 
   // Bytes held by the store's own blocks (records and arena), for the
