@@ -84,7 +84,7 @@ Step undo_one(vanto_session_struct &session, ChangePtr &undone) {
     if (length < 0) return Step::kFailed;
     const size_t remaining = model.changes.size() - 1;
     if (!replay_applies(model, remaining, length)) return Step::kFailed;
-    change->forget_undo();
+    model.changes.forget_undo(*change);
     rebuild_current_model(session, remaining, length);
   }
   model.changes.undo_last();

@@ -8,6 +8,7 @@
 // what the replacements before it added or removed.
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <new>
 #include <vector>
@@ -44,9 +45,12 @@ Kept kept_between(const unsigned char *match, int64_t match_length, const unsign
   return k;
 }
 
+// Kept in blocks that are freed as the changes are recorded, so that the
+// list never needs one block of its whole size, nor twice that while it
+// grows.
 struct Matches {
-  std::vector<int64_t> offsets;
-  std::vector<Kept> kept;  // per match, only when case is ignored
+  std::deque<int64_t> offsets;
+  std::deque<Kept> kept;  // per match, only when case is ignored
 };
 
 enum class Scan { kDone, kFailed, kCancelled };
@@ -187,9 +191,11 @@ int64_t vanto_edit_replace_all(vanto_session_t *session, const void *pattern, in
   int64_t expected_size = size;
   int64_t expected_changes = vanto_session_get_num_changes(session);
   int64_t replaced = 0;
-  for (size_t i = 0; i < matches.offsets.size(); ++i) {
-    const Kept k = ignore_case ? matches.kept[i] : same;
-    const int64_t at = matches.offsets[i] + shift + k.head;
+  while (!matches.offsets.empty()) {
+    const Kept k = ignore_case ? matches.kept.front() : same;
+    const int64_t at = matches.offsets.front() + shift + k.head;
+    matches.offsets.pop_front();
+    if (ignore_case) matches.kept.pop_front();
     const int64_t removed = pattern_length - k.head - k.tail;
     const int64_t added = replacement_length - k.head - k.tail;
     const unsigned char *bytes = r + k.head;

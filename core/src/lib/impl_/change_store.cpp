@@ -52,12 +52,37 @@ bool ChangeStore::allocate_bytes(vanto_change_struct &change, int64_t length) {
   return true;
 }
 
+void ChangeStore::keep(vanto_change_struct &change, std::vector<Piece> &&pieces) {
+  forget_undo(change);
+  uint32_t slot = 0;
+  if (!kept_free_.empty()) {
+    slot = kept_free_.back();
+    kept_free_.pop_back();
+    kept_[slot] = std::move(pieces);
+  } else {
+    slot = static_cast<uint32_t>(kept_.size());
+    kept_.push_back(std::move(pieces));
+  }
+  change.kept_pieces = slot + 1;
+}
+
+void ChangeStore::forget_undo(vanto_change_struct &change) {
+  if (change.kept_pieces != 0) {
+    const uint32_t slot = change.kept_pieces - 1;
+    std::vector<Piece>().swap(kept_[slot]);
+    kept_free_.push_back(slot);
+    change.kept_pieces = 0;
+  }
+  change.undo = 0;
+}
+
 void ChangeStore::truncate(size_t keep) {
   if (keep >= total_) return;
   const unsigned char *rewind = nullptr;
   for (size_t i = total_; i-- > keep;) {
     vanto_change_struct *change = at(i);
     if (change->owns_bytes == kBytesArena) rewind = change->data.bytes_ptr;
+    forget_undo(*change);
     change->~vanto_change_struct();
     new (change) vanto_change_struct();
   }

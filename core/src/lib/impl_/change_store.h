@@ -51,6 +51,16 @@ class ChangeStore {
   // the arena or a heap block of their own.  False when memory runs out.
   bool allocate_bytes(vanto_change_struct &change, int64_t length);
 
+  // Pieces a change replaced, kept for its undo: `keep` stores them and
+  // notes their number in the change (any pieces kept before are dropped);
+  // `kept` reads them; `forget_undo` drops them with the change's undo
+  // flags.  Throws std::bad_alloc when memory runs out.
+  void keep(vanto_change_struct &change, std::vector<Piece> &&pieces);
+  const std::vector<Piece> &kept(const vanto_change_struct &change) const {
+    return kept_[change.kept_pieces - 1];
+  }
+  void forget_undo(vanto_change_struct &change);
+
   // Drops the newest change (a new change that could not be applied).
   void drop_last() { truncate(total_ - 1); }
   // Undo: the newest applied change becomes the most recently undone one.
@@ -67,6 +77,8 @@ class ChangeStore {
   // Frees everything at once: each record frees only what it owns (heap
   // bytes, kept pieces), and the blocks and the arena go whole.
   void clear() {
+    kept_.clear();
+    kept_free_.clear();
     blocks_.clear();
     arena_.clear();
     arena_block_ = 0;
@@ -98,6 +110,8 @@ class ChangeStore {
   void truncate(size_t keep);
 
   std::vector<std::unique_ptr<vanto_change_struct[]>> blocks_;
+  std::vector<std::vector<Piece>> kept_;
+  std::vector<uint32_t> kept_free_;  // unused entries of kept_
   std::vector<ArenaBlock> arena_;
   size_t arena_block_ = 0;  // the block new bytes go to
   size_t applied_ = 0;

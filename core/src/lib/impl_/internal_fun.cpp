@@ -188,15 +188,15 @@ int delete_step(PieceTable &pieces, int64_t offset, int64_t length, Replaced &r)
 }
 
 // Writes what was replaced into the change's undo flags.
-void record_replaced(vanto_change_struct &change, Replaced &r) {
-  change.forget_undo();
+void record_replaced(vanto_model_struct &model, vanto_change_struct &change, Replaced &r) {
+  model.changes.forget_undo(change);
   uint8_t flags = kUndoRecorded;
   if (r.split) flags |= kUndoSplit;
   flags |= static_cast<uint8_t>(r.fresh << kUndoNewShift);
   if (r.old.size() == 1 && r.trimmed) {
     flags |= kUndoDerived;
   } else if (!r.old.empty()) {
-    change.undo_pieces = new std::vector<Piece>(std::move(r.old));
+    model.changes.keep(change, std::move(r.old));
   }
   change.undo = flags;
 }
@@ -240,10 +240,10 @@ int restore_replaced_pieces_(vanto_model_struct &model, vanto_change_struct &cha
     } else {
       put(Piece{removed + parts[0].length, parts[0].change_offset - removed, parts[0].change});
     }
-  } else if (change.undo_pieces != nullptr) {
-    for (const Piece &piece : *change.undo_pieces) put(piece);
+  } else if (change.kept_pieces != 0) {
+    for (const Piece &piece : model.changes.kept(change)) put(piece);
   }
-  change.forget_undo();
+  model.changes.forget_undo(change);
   return 0;
 }
 
@@ -356,7 +356,7 @@ int update_model_helper_(vanto_model_t *model, vanto_change_t *change) {
     abort_on_continuity_break_(*model, "update_model_helper_", brk);
   }
   if (rc != 0) return rc;
-  record_replaced(*change, replaced);
+  record_replaced(*model, *change, replaced);
   return 0;
 }
 

@@ -157,10 +157,12 @@ void PieceTable::grow_root() {
 // are added along the path once the child is in place.
 void PieceTable::insert_child(Inner *parent, int slot, Node *child, int64_t length, int64_t count) {
   if (parent->count == kInnerMax) {
-    // Split the full node in two halves; the new right half goes in after it.
+    // Split the full node; the new right part goes in after it.  Near the
+    // end the right part gets only the least it may hold, so that nodes
+    // filled from left to right stay three quarters full.
     auto *right = new Inner();
     right->leaf = false;
-    const int half = kInnerMax / 2;
+    const int half = slot >= kInnerMax - kInnerMin ? kInnerMax - kInnerMin : kInnerMax / 2;
     int64_t moved_length = 0;
     int64_t moved_count = 0;
     for (int i = half; i < kInnerMax; ++i) {
@@ -195,9 +197,8 @@ void PieceTable::insert_child(Inner *parent, int slot, Node *child, int64_t leng
   grow(parent, length, count);
 }
 
-PieceTable::Leaf *PieceTable::split_leaf(Leaf *leaf) {
+PieceTable::Leaf *PieceTable::split_leaf(Leaf *leaf, int half) {
   auto *right = new Leaf();
-  const int half = leaf->count / 2;
   const int moved = leaf->count - half;
   std::memcpy(right->pieces, leaf->pieces + half, sizeof(Piece) * static_cast<size_t>(moved));
   right->count = static_cast<uint16_t>(moved);
@@ -223,7 +224,11 @@ PieceTable::Pos PieceTable::insert(Pos pos, Piece piece) {
     pos = Pos{last_, last_->count};
   }
   if (pos.leaf->count == kLeafMax) {
-    Leaf *right = split_leaf(pos.leaf);
+    // Edits that move left to right (a replace-all, appends) insert near the
+    // end of a leaf: the right part then gets only the least it may hold,
+    // so that the leaves they fill stay three quarters full.
+    const int half = pos.index >= kLeafMax - kLeafMin ? kLeafMax - kLeafMin : kLeafMax / 2;
+    Leaf *right = split_leaf(pos.leaf, half);
     if (pos.index > pos.leaf->count) pos = Pos{right, pos.index - pos.leaf->count};
   }
   Leaf *leaf = pos.leaf;

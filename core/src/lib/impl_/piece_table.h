@@ -224,7 +224,7 @@ class PieceTable {
   // Inserts `child` into `parent` at `slot`, splitting full nodes upwards.
   void grow_root();
   void insert_child(Inner *parent, int slot, Node *child, int64_t length, int64_t count);
-  Leaf *split_leaf(Leaf *leaf);
+  Leaf *split_leaf(Leaf *leaf, int half);
   void rebalance(Node *node);
   void remove_child(Inner *parent, int slot);
   static void renumber(Inner *node, int from);

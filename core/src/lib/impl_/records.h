@@ -82,7 +82,7 @@ constexpr uint8_t kBytesArena = 2;  // in the change store's byte arena
 // the first kUndoNewMask >> kUndoNewShift are the change's own; they give
 // way to the pieces replaced.  A single replaced piece that the new pieces
 // show a part of is derived from them (kUndoDerived); any other replaced
-// pieces are kept in `undo_pieces`.
+// pieces are kept in the model's change store, numbered by `kept_pieces`.
 constexpr uint8_t kUndoSplit = 0x01;
 constexpr uint8_t kUndoNewShift = 1;
 constexpr uint8_t kUndoNewMask = 0x06;
@@ -100,23 +100,18 @@ struct vanto_change_struct {
   uint8_t kind = 0;           // bits 0-1 kind, bit 2 transaction bit
   uint8_t owns_bytes = vanto::internal::kBytesNone;  // where `data` points (kBytes*)
   uint8_t undo = 0;                                  // kUndo* flags of the last update
-  std::vector<vanto::internal::Piece> *undo_pieces = nullptr;  // replaced pieces kept whole
+  uint32_t kept_pieces = 0;  // replaced pieces kept whole: 1 + their index in the store, or 0
 
   vanto_change_struct() = default;
   vanto_change_struct(const vanto_change_struct &) = delete;
   vanto_change_struct &operator=(const vanto_change_struct &) = delete;
   ~vanto_change_struct() { release(); }
 
-  // Frees what the change owns: heap bytes and kept pieces.
+  // Frees the heap bytes the change owns.  (Kept pieces belong to the
+  // change store, which frees them.)
   void release() {
     if (owns_bytes == vanto::internal::kBytesHeap) vanto::internal::small_buffer_free(data, length);
     owns_bytes = vanto::internal::kBytesNone;
-    forget_undo();
-  }
-  void forget_undo() {
-    delete undo_pieces;
-    undo_pieces = nullptr;
-    undo = 0;
   }
 
   int kind_value() const { return kind & vanto::internal::kChangeKindMask; }
@@ -127,6 +122,9 @@ struct vanto_change_struct {
                                                       : nullptr;
   }
 };
+
+// Every change costs its record; keep it at five words.
+static_assert(sizeof(vanto_change_struct) <= 40, "change records grew");
 
 #include "impl_/change_store.h"
 
