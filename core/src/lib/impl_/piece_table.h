@@ -225,6 +225,7 @@ class PieceTable {
   void grow_root();
   void insert_child(Inner *parent, int slot, Node *child, int64_t length, int64_t count);
   Leaf *split_leaf(Leaf *leaf, int half);
+  Pos make_room(Pos pos);
   void rebalance(Node *node);
   void remove_child(Inner *parent, int slot);
   static void renumber(Inner *node, int from);
