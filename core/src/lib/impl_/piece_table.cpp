@@ -106,12 +106,6 @@ PieceTable::Pos PieceTable::find_covering(int64_t target, int64_t *start_out, Co
     node = inner->children[i];
   }
   const Leaf *leaf = static_cast<const Leaf *>(node);
-  const int64_t recorded = recorded_length(leaf);
-  const int64_t actual = leaf_length(leaf);
-  if (recorded != actual) {
-    fail(brk, recorded, actual);
-    return end_pos();
-  }
   int64_t piece_start = start;
   for (int i = 0; i < leaf->count; ++i) {
     if (target <= piece_start + leaf->pieces[i].length) {
@@ -120,8 +114,9 @@ PieceTable::Pos PieceTable::find_covering(int64_t target, int64_t *start_out, Co
     }
     piece_start += leaf->pieces[i].length;
   }
-  // The inner nodes above lead here, but the pieces end before the target.
-  fail(brk, target, piece_start);
+  // The nodes above lead here, but the pieces end before the target: the
+  // leaf holds fewer bytes than recorded for it.
+  fail(brk, recorded_length(leaf), leaf_length(leaf));
   return end_pos();
 }
 

@@ -176,10 +176,10 @@ class PieceTable {
   // The first piece whose closed range [start, start + length] holds
   // `target`; a target on the boundary between two pieces is held by the
   // earlier one.  Returns end_pos() when none does (target negative or
-  // beyond the end).  `start_out` receives the piece's start.  The leaf
-  // reached is summed whole and compared with the length its parent records
-  // for it; a mismatch (the tree lost its continuity) is reported through
-  // `brk` with end_pos() as the result.
+  // beyond the end).  `start_out` receives the piece's start.  When the
+  // leaf the inner nodes lead to ends before the target (the tree lost its
+  // continuity), the length recorded for the leaf and the length of its
+  // pieces are reported through `brk`, with end_pos() as the result.
   Pos find_covering(int64_t target, int64_t *start_out, ContinuityBreak *brk) const;
 
   // Inserts a piece before `pos` and returns its position.
