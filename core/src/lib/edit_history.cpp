@@ -74,6 +74,9 @@ Step undo_one(vanto_session_struct &session, ChangePtr &undone) {
   vanto_model_struct &model = session.current_model();
   if (model.changes.empty()) return Step::kNothing;
 
+  // A history call from inside a redo's events ends the redo's time on
+  // both lists: from here on the lists are what they are.
+  model.changes.set_redo_pending(false);
   ChangePtr change = model.changes.back();
   if (backing_file_unchanged_(model) && (change->undo & kUndoRecorded) != 0) {
     if (restore_replaced_pieces_(model, *change) != 0) return Step::kFailed;
@@ -103,6 +106,7 @@ Step undo_one(vanto_session_struct &session, ChangePtr &undone) {
 Step redo_one(vanto_session_struct &session, ChangePtr &redone) {
   if (changes_paused(session)) return Step::kNothing;
   vanto_model_struct &model = session.current_model();
+  model.changes.set_redo_pending(false);
   if (model.changes.undone_empty()) return Step::kNothing;
 
   ChangePtr change = model.changes.last_undone();
