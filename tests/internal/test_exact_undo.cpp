@@ -121,4 +121,39 @@ TEST(ExactUndo, RandomHistoriesRestoreTheTextForm) {
   run_history("0123456789abcdefghijklmnopqrstuvwxyz", 4242, 6000);
 }
 
+// A redo made by a callback while an outer redo sends its events takes the
+// next undone change, not the one being redone.
+struct NestedRedo {
+  int pending = 1;
+};
+
+void redo_once_more(const vanto_session_t *session, int32_t event, const void *) {
+  auto *nested = static_cast<NestedRedo *>(vanto_session_get_user_data_ptr(session));
+  if (event == SESSION_EVENT_EDIT && nested->pending > 0) {
+    --nested->pending;
+    vanto_edit_redo_last_undo(const_cast<vanto_session_t *>(session));
+  }
+}
+
+TEST(ExactUndo, RedoFromInsideARedoTakesTheNextChange) {
+  ScratchDir dir;
+  const std::string path = dir.file("data.bin");
+  write_file(path, "0123456789");
+  NestedRedo nested{0};
+  vanto_session_t *session = vanto_edit_create_session(path.c_str(), redo_once_more, &nested, SESSION_EVENT_ALL);
+  ASSERT_NE(session, nullptr);
+  ASSERT_EQ(vanto_edit_insert(session, 2, "ab", 2), 1);
+  ASSERT_EQ(vanto_edit_insert(session, 6, "cd", 2), 2);
+  const std::string edited = data_of(session);
+  ASSERT_EQ(vanto_edit_undo_last_change(session), -2);
+  ASSERT_EQ(vanto_edit_undo_last_change(session), -1);
+  nested.pending = 1;
+  vanto_edit_redo_last_undo(session);
+  EXPECT_EQ(data_of(session), edited);
+  EXPECT_EQ(vanto_session_get_num_changes(session), 2);
+  EXPECT_EQ(vanto_session_get_num_undone_changes(session), 0);
+  EXPECT_EQ(vanto_check_model(session), 0);
+  vanto_edit_destroy_session(session);
+}
+
 }  // namespace
