@@ -156,4 +156,26 @@ TEST(ExactUndo, RedoFromInsideARedoTakesTheNextChange) {
   vanto_edit_destroy_session(session);
 }
 
+// When the file changed length, undo rebuilds from it only if the remaining
+// changes apply to it; here the file became empty, so the insert at 5 no
+// longer fits after the empty insert at 0 (a model of one empty piece).
+TEST(ExactUndo, RebuildThatNoLongerAppliesChangesNothing) {
+  ScratchDir dir;
+  const std::string path = dir.file("data.bin");
+  write_file(path, "0123456789");
+  vanto_session_t *session = vanto_edit_create_session(path.c_str(), nullptr, nullptr, 0);
+  ASSERT_NE(session, nullptr);
+  ASSERT_EQ(vanto_edit_insert_bytes(session, 0, nullptr, 0), 1);
+  ASSERT_EQ(vanto_edit_insert(session, 5, "ab", 2), 2);
+  ASSERT_EQ(vanto_edit_insert(session, 0, "x", 1), 3);
+  const std::string before = text_of(session);
+  write_file(path, "");
+  EXPECT_EQ(vanto_edit_undo_last_change(session), -1);
+  EXPECT_EQ(text_of(session), before);
+  EXPECT_EQ(vanto_session_get_num_changes(session), 3);
+  EXPECT_EQ(vanto_session_get_num_undone_changes(session), 0);
+  EXPECT_EQ(vanto_check_model(session), 0);
+  vanto_edit_destroy_session(session);
+}
+
 }  // namespace

@@ -33,33 +33,9 @@ bool changes_paused(const vanto_session_struct &session) {
   return (session.flags & SESSION_FLAG_CHANGES_PAUSED) != 0;
 }
 
-// Whether the first `count` changes of the current model apply, one after
-// the other, to a model based on `length` bytes: a change fails only when
-// its offset lies outside the data of a model that has pieces.
-bool replay_applies(const vanto_model_struct &model, size_t count, int64_t length) {
-  int64_t size = length;
-  for (size_t i = 0; i < count; ++i) {
-    const vanto_change_struct &change = *model.changes[i];
-    if (size > 0 && (change.offset < 0 || change.offset > size)) return false;
-    const int64_t removed = std::min(change.length, std::max<int64_t>(size - change.offset, 0));
-    switch (change.kind_value()) {
-      case CHANGE_DELETE:
-        size -= removed;
-        break;
-      case CHANGE_INSERT:
-        size += change.length;
-        break;
-      default:
-        size += change.length - removed;
-        break;
-    }
-  }
-  return true;
-}
-
 // Rebases the current model on `length` bytes of its backing file and
 // replays the first `count` changes of its change list, oldest first; each
-// records again what it replaced.  replay_applies() has said they apply.
+// records again what it replaced.  replay_applies_() has said they apply.
 void rebuild_current_model(vanto_session_struct &session, size_t count, int64_t length) {
   vanto_model_struct &model = session.current_model();
   reset_model_segments_(model, length);
@@ -86,7 +62,7 @@ Step undo_one(vanto_session_struct &session, ChangePtr &undone) {
     const int64_t length = backing_file_length_(model);
     if (length < 0) return Step::kFailed;
     const size_t remaining = model.changes.size() - 1;
-    if (!replay_applies(model, remaining, length)) return Step::kFailed;
+    if (!replay_applies_(model, remaining, length)) return Step::kFailed;
     model.changes.forget_undo(*change);
     rebuild_current_model(session, remaining, length);
   }

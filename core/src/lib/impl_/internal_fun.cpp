@@ -321,18 +321,20 @@ int populate_data_segment_(const vanto_session_t *session, vanto_segment_t *segm
   return 0;
 }
 
-int update_model_helper_(vanto_model_t *model, vanto_change_t *change) {
-  if (model == nullptr || change == nullptr) return -1;
-  PieceTable &pieces = model->model_segments;
+namespace vanto::internal {
+
+namespace {
+
+// The model update on a bare table: 0, -1 for an uncovered offset (nothing
+// touched), -2 when the table lost its continuity (nothing touched).
+int update_pieces_(PieceTable &pieces, vanto_change_struct *change, Replaced &replaced) {
   const int kind = change->kind_value();
   if (kind != CHANGE_DELETE && kind != CHANGE_INSERT && kind != CHANGE_OVERWRITE) {
-    VANTO_LOG("Unhandled change kind");
+    VANTO_LOG_AS("update_model_helper_", "Unhandled change kind");
     std::abort();
   }
   // Refuse an uncovered offset before touching anything.
   if (!pieces.empty() && (change->offset < 0 || change->offset > pieces.total_length())) return -1;
-
-  Replaced replaced;
   int rc = 0;
   if (kind != CHANGE_INSERT) {
     // A delete, or an overwrite removing the bytes it replaces.
@@ -349,6 +351,33 @@ int update_model_helper_(vanto_model_t *model, vanto_change_t *change) {
       replaced.fresh += 1;
     }
   }
+  return rc;
+}
+
+}  // namespace
+
+bool replay_applies_(const vanto_model_struct &model, size_t count, int64_t length) {
+  // The replay itself, on a scratch table whose read pieces show a scratch
+  // base change: no record of the model is touched.
+  vanto_change_struct base;
+  base.kind = CHANGE_INSERT;
+  base.length = length > 0 ? length : 0;
+  PieceTable scratch;
+  if (length > 0) scratch.push_back(Piece{length, 0, &base});
+  for (size_t i = 0; i < count; ++i) {
+    Replaced replaced;
+    if (update_pieces_(scratch, model.changes[i], replaced) != 0) return false;
+  }
+  return true;
+}
+
+}  // namespace vanto::internal
+
+int update_model_helper_(vanto_model_t *model, vanto_change_t *change) {
+  if (model == nullptr || change == nullptr) return -1;
+  PieceTable &pieces = model->model_segments;
+  Replaced replaced;
+  const int rc = update_pieces_(pieces, change, replaced);
   if (rc == -2) {
     ContinuityBreak brk;
     int64_t start = 0;

@@ -30,6 +30,11 @@ int apply_change_to_model_(vanto_session_struct &session, vanto_change_struct *c
 // 0, or -1 when the change holds no record of what it replaced.
 int restore_replaced_pieces_(vanto_model_struct &model, vanto_change_struct &change);
 
+// Whether the first `count` changes of the model's change list apply, one
+// after the other, to a model based on `length` bytes: the replay is made
+// on a scratch table, touching nothing of the model.
+bool replay_applies_(const vanto_model_struct &model, size_t count, int64_t length);
+
 // Whether the model's backing file still has the length the model was based
 // on (one fstat); a model without a file must have been based on nothing.
 bool backing_file_unchanged_(const vanto_model_struct &model);
