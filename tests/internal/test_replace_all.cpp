@@ -220,4 +220,29 @@ TEST_F(ReplaceAllTest, ViewportsPausedAndHostTransaction) {
   EXPECT_EQ(data_of(session_), "a-a-a-a");
 }
 
+// A session callback that edits during the call makes the remaining offsets
+// meaningless: the call stops with -1 and keeps what it recorded.
+void edit_back(const vanto_session_t *session, int32_t event, const void *) {
+  auto *armed = static_cast<bool *>(vanto_session_get_user_data_ptr(session));
+  if (event == SESSION_EVENT_EDIT && *armed) {
+    *armed = false;
+    vanto_edit_insert(const_cast<vanto_session_t *>(session), 0, "!", 1);
+  }
+}
+
+TEST(ReplaceAllEditedUnderneath, StopsAndKeepsWhatItRecorded) {
+  ScratchDir dir;
+  const std::string path = dir.file("data.bin");
+  write_file(path, "a-a-a-a");
+  bool armed = true;
+  vanto_session_t *session = vanto_edit_create_session(path.c_str(), edit_back, &armed, SESSION_EVENT_ALL);
+  ASSERT_NE(session, nullptr);
+  int64_t count = 0;
+  EXPECT_EQ(vanto_edit_replace_all(session, "a", 1, "b", 1, 0, 0, 0, -1, &count), -1);
+  EXPECT_EQ(count, 1);
+  EXPECT_EQ(data_of(session), "!b-a-a-a");
+  EXPECT_EQ(vanto_check_model(session), 0);
+  vanto_edit_destroy_session(session);
+}
+
 }  // namespace
