@@ -1,6 +1,6 @@
 // Undo and redo of the last change with 10^2, 10^3 and 10^4 changes at the
-// current level.  Every undo rebuilds the model from the backing file and
-// replays all remaining changes; a redo is one model update.
+// current level.  An undo puts back the pieces the change replaced; a redo
+// is one model update.
 //
 // The session is a 1 MiB file with N small inserts at pseudo-random offsets,
 // each a transaction of its own.  An undo iteration times one undo and then
@@ -114,8 +114,8 @@ void BM_RedoLastUndo(benchmark::State &state) {
   state.counters["changes"] = static_cast<double>(count);
   vanto_edit_destroy_session(session);
 }
-// Each iteration pays an untimed undo (a full rebuild), so the iteration
-// counts are fixed to keep the run short.
+// Each iteration pays an untimed undo; the iteration counts are fixed, as
+// when an undo rebuilt the whole model, to keep the figures comparable.
 BENCHMARK(BM_RedoLastUndo)->Arg(100)->Iterations(2000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_RedoLastUndo)->Arg(1000)->Iterations(200)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_RedoLastUndo)->Arg(10000)->Iterations(4)->Unit(benchmark::kMicrosecond);

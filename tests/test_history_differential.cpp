@@ -305,8 +305,8 @@ TEST(HistoryDifferential, SessionOnNothing) {
 }
 
 TEST(HistoryDifferential, LongHistoryWithoutClearing) {
-  // Fewer operations, but the history grows to hundreds of changes and every
-  // undo rebuilds the model from all of them.
+  // Fewer operations, but the history grows to hundreds of changes, each
+  // undo restoring what its change replaced.
   run_differential({"long history", 300, 4242, 3000, 0});
 }
 

@@ -180,6 +180,25 @@ std::vector<Row> rows() {
     EXPECT_EQ(vanto_edit_delete(nullptr, 0, 1), 0);
     EXPECT_EQ(vanto_edit_delete(f.s, f.size(), 1), 0);
   });
+  add("vanto_edit_replace_all", [](Fixture &f) {
+    int64_t count = 7;
+    const int64_t all = 0;
+    EXPECT_EQ(vanto_edit_replace_all(nullptr, "a", 1, "b", 1, 0, 0, all, -1, &count), 0);
+    EXPECT_EQ(count, 0);
+    EXPECT_EQ(vanto_edit_replace_all(f.s, nullptr, 1, "b", 1, 0, 0, all, -1, &count), 0);
+    EXPECT_EQ(vanto_edit_replace_all(f.s, "a", 0, "b", 1, 0, 0, all, -1, &count), 0);
+    EXPECT_EQ(vanto_edit_replace_all(f.s, "a", kMin, "b", 1, 0, 0, all, -1, &count), 0);
+    EXPECT_EQ(vanto_edit_replace_all(f.s, "a", 1, nullptr, 1, 0, 0, all, -1, &count), 0);
+    EXPECT_EQ(vanto_edit_replace_all(f.s, "a", 1, "b", -1, 0, 0, all, -1, &count), 0);
+    EXPECT_EQ(vanto_edit_replace_all(f.s, "a", 1, "b", 1, 0x100, 0, all, -1, &count), 0);
+    EXPECT_EQ(vanto_edit_replace_all(f.s, "a", 1, "b", 1, 0, -1, all, -1, &count), 0);
+    EXPECT_EQ(vanto_edit_replace_all(f.s, "a", 1, "b", 1, 0, kMin, all, -1, &count), 0);
+    EXPECT_EQ(vanto_edit_replace_all(f.s, "a", 1, "b", 1, 0, kMax, all, -1, &count), 0);
+    EXPECT_EQ(vanto_edit_replace_all(f.s, "a", 1, "b", 1, 0, f.size() + 1, all, -1, &count), 0);
+    EXPECT_EQ(vanto_edit_replace_all(f.s, "a", 1, "b", 1, 0, 0, -1, -1, &count), 0);
+    EXPECT_EQ(vanto_edit_replace_all(f.s, "a", 1, "b", 1, 0, 0, kMin, -1, nullptr), 0);
+    EXPECT_EQ(count, 0);
+  });
   add("vanto_edit_undo_last_change", [](Fixture &) { EXPECT_EQ(vanto_edit_undo_last_change(nullptr), 0); });
   add("vanto_edit_redo_last_undo", [](Fixture &) { EXPECT_EQ(vanto_edit_redo_last_undo(nullptr), 0); });
   add("vanto_edit_clear_changes", [](Fixture &) { EXPECT_EQ(vanto_edit_clear_changes(nullptr), -1); });

@@ -10,17 +10,18 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "impl_/internal_fun.h"
 #include "impl_/records.h"
-#include "segment_sequence_access.h"
+#include "piece_table_access.h"
 #include "test_support.h"
 #include "vanto_edit.h"
 
 namespace {
 
-using vanto::internal::SegmentSequence;
-using vanto::internal::SegmentSequenceTestAccess;
+using vanto::internal::PieceTable;
+using vanto::internal::PieceTableTestAccess;
 using vanto::test::ScratchDir;
 using vanto::test::write_file;
 
@@ -57,8 +58,8 @@ class BrokenModelTest : public ::testing::Test {
   }
   void TearDown() override { vanto_edit_destroy_session(session_); }
 
-  SegmentSequence &pieces() { return session_->current_model().model_segments; }
-  SegmentSequence::Piece &piece(int index) { return SegmentSequenceTestAccess::piece(pieces(), index); }
+  PieceTable &pieces() { return session_->current_model().model_segments; }
+  vanto::internal::Piece &piece(int index) { return PieceTableTestAccess::piece(pieces(), index); }
 
   ScratchDir dir_;
   std::string path_;
@@ -73,19 +74,18 @@ TEST_F(BrokenModelTest, SoundModelPassesSilently) {
 
 TEST_F(BrokenModelTest, EachBrokenInvariantFailsAndPrintsTheModel) {
   constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
-  using Piece = SegmentSequence::Piece;
-  // All three pieces sit in one chunk of the index.
+  using Piece = vanto::internal::Piece;
+  // All three pieces sit in one leaf of the tree.
   struct Case {
     const char *what;
-    std::function<void(SegmentSequence &)> do_break;
+    std::function<void(PieceTable &)> do_break;
   };
   auto on_piece = [](int index, std::function<void(Piece &)> f) {
-    return [index, f](SegmentSequence &seq) { f(SegmentSequenceTestAccess::piece(seq, index)); };
+    return [index, f](PieceTable &table) { f(PieceTableTestAccess::piece(table, index)); };
   };
   const Case cases[] = {
-      {"chunk not at 0", [](SegmentSequence &seq) { SegmentSequenceTestAccess::start(seq, 0) = 1; }},
-      {"chunk length out of step with its pieces",
-       [](SegmentSequence &seq) { SegmentSequenceTestAccess::chunk_length(seq, 0) += 1; }},
+      {"recorded total out of step with the pieces",
+       [](PieceTable &table) { PieceTableTestAccess::total(table) += 1; }},
       {"insert piece beyond its change's bytes", on_piece(1, [](Piece &p) { p.change_offset = 1; })},
       {"read piece beyond the file", on_piece(2, [](Piece &p) { p.change_offset = 5; })},
       {"negative source offset", on_piece(1, [](Piece &p) { p.change_offset = -1; })},
@@ -95,24 +95,43 @@ TEST_F(BrokenModelTest, EachBrokenInvariantFailsAndPrintsTheModel) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
-    // Break a copy of the pieces, check, and put the sound pieces back.
-    SegmentSequence &seq = pieces();
-    const SegmentSequence sound = seq;
-    c.do_break(seq);
+    // Break the pieces, check, and put the sound pieces back.
+    PieceTable &table = pieces();
+    std::vector<Piece> sound;
+    for (int i = 0; i < 3; ++i) sound.push_back(piece(i));
+    const int64_t sound_total = PieceTableTestAccess::total(table);
+    c.do_break(table);
     const std::string broken_text = text_of(session_->current_model());
     const CheckResult r = check_capturing_log(session_);
     EXPECT_EQ(r.result, -1);
     EXPECT_EQ(r.log, broken_text);
-    seq = sound;
+    for (int i = 0; i < 3; ++i) piece(i) = sound[i];
+    PieceTableTestAccess::total(table) = sound_total;
     EXPECT_EQ(vanto_check_model(session_), 0);
   }
 }
 
+// A tree of several levels: a subtree's recorded length out of step with
+// its pieces is found, wherever it sits.
+TEST_F(BrokenModelTest, InnerNodeOutOfStepFails) {
+  for (int i = 0; i < 20000; ++i) {
+    ASSERT_GT(vanto_edit_insert(session_, (i * 7919) % (10 + i), "q", 1), 0);
+  }
+  ASSERT_GE(pieces().height(), 2);
+  ASSERT_EQ(vanto_check_model(session_), 0);
+  PieceTableTestAccess::inner_length(pieces(), 1) += 1;
+  const CheckResult r = check_capturing_log(session_);
+  EXPECT_EQ(r.result, -1);
+  EXPECT_NE(r.log, "");
+  PieceTableTestAccess::inner_length(pieces(), 1) -= 1;
+  EXPECT_EQ(vanto_check_model(session_), 0);
+}
+
 TEST_F(BrokenModelTest, ExampleTextOfAContainmentFailure) {
-  // "abc" has only 3 bytes; the chunk's length is kept in step, so only
+  // "abc" has only 3 bytes; the tree's total is kept in step, so only
   // containment is broken.
   piece(1).length = 4;
-  SegmentSequenceTestAccess::chunk_length(pieces(), 0) += 1;
+  PieceTableTestAccess::total(pieces()) += 1;
   const CheckResult r = check_capturing_log(session_);
   EXPECT_EQ(r.result, -1);
   EXPECT_EQ(r.log,
@@ -135,7 +154,7 @@ TEST_F(BrokenModelTest, LowerModelsAreCheckedAndTheCurrentOneIsPrinted) {
   EXPECT_EQ(vanto_check_model(session_), 0);
 
   auto &lower = session_->models.front()->model_segments;
-  SegmentSequenceTestAccess::piece(lower, 1).change_offset = 5;
+  PieceTableTestAccess::piece(lower, 1).change_offset = 5;
   const CheckResult r = check_capturing_log(session_);
   EXPECT_EQ(r.result, -1);
   EXPECT_EQ(r.log, current_text);

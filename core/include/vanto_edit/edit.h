@@ -96,6 +96,55 @@ VANTO_EXPORT int64_t vanto_edit_overwrite(vanto_session_t *session, int64_t offs
 VANTO_EXPORT int64_t vanto_edit_overwrite_bytes(vanto_session_t *session, int64_t offset,
                                                 const unsigned char *bytes, int64_t length);
 
+/*
+ * Replaces every occurrence of `pattern` (pattern_length bytes, at least 1)
+ * by `replacement` (replacement_length bytes, 0 or more; may be null when
+ * 0) in the range of `length` bytes at `offset` of the data as it is when
+ * the call starts (length 0: to the end; a range reaching past the end stops
+ * there).  Matches lie wholly inside the range and are taken left to right
+ * without overlapping; at most `max` of them when max > 0, all when max < 0,
+ * none when max is 0.  flags: REPLACE_FLAG_IGNORE_CASE matches with 'A' to
+ * 'Z' folded to 'a' to 'z' (as case-insensitive search contexts do); the
+ * replacement is written as given.
+ *
+ * The data is read once, start to end, before anything is recorded; then
+ * each match becomes the smallest edit that replaces it, after the bytes
+ * the match and the replacement share at their start and at their end are
+ * left alone: one overwrite when what remains has equal lengths, one
+ * delete or one insert when one side has nothing left, a delete followed by
+ * an insert otherwise, and no change at all for a match that already reads
+ * as the replacement.  (Replacing "\r\n" by "\n" so records a one-byte
+ * delete per match.)  All changes of the call form one change transaction,
+ * which one vanto_edit_undo_last_change undoes whole; inside a transaction
+ * the host opened, they join it.  Each change is recorded as an edit call
+ * records it: a serial of its own, the viewport step (VIEWPORT_EVENT_EDIT to
+ * the viewports it touches, unless viewport callbacks are paused) and one
+ * SESSION_EVENT_EDIT with the change, in the order of the matches.  A
+ * session callback thus receives one SESSION_EVENT_EDIT per change and
+ * nothing else; it must not edit the session meanwhile (the call stops
+ * with -1 when the data or the history changes under it).
+ *
+ * With a progress hook set (vanto_session_set_progress_cbk), the reading
+ * pass reports the bytes read out of the range's length; when the hook
+ * cancels, nothing is recorded and no event is sent.
+ *
+ * `count` (may be null) receives the number of matches replaced, those
+ * already reading as the replacement included (0 when the call is refused
+ * or fails or is cancelled before recording).  Returns the serial of the last change recorded; 0
+ * when nothing was recorded (no match, max 0, every match already reading
+ * as the replacement) or the call is refused: null session, changes paused
+ * or refused by an unfinished operation (session.h), null pattern or pattern_length below 1, replacement_length negative or a
+ * null replacement with a positive length, unknown flags, offset negative
+ * or beyond the end, length negative.  -1 when the data cannot be read
+ * (nothing recorded) or memory runs out or the session changes under the
+ * call while recording (the changes recorded so far stay, as one
+ * transaction); -2 when the progress hook cancelled (nothing recorded).
+ */
+VANTO_EXPORT int64_t vanto_edit_replace_all(vanto_session_t *session, const void *pattern,
+                                            int64_t pattern_length, const void *replacement,
+                                            int64_t replacement_length, int32_t flags, int64_t offset,
+                                            int64_t length, int64_t max, int64_t *count);
+
 /* ---- history ------------------------------------------------------------- */
 
 /*

@@ -60,12 +60,13 @@ VANTO_EXPORT std::ostream &print_change_record_(const vanto_change_t *change, st
 
 /*
  * Applies one change to a model's pieces: splits, trims, removes and inserts
- * pieces.  Returns 0, or -1 when no piece covers the change's offset (or a
- * handle is null).  A model that has lost its continuity is printed and the
- * process is aborted.
+ * pieces, and records in the change what it replaced (for undo).  Returns 0,
+ * or -1 when no piece covers the change's offset (or a handle is null).  A
+ * model that has lost its continuity is printed and the process is aborted.
+ * The pieces refer to the change by plain pointer: the caller keeps the
+ * change alive as long as the model shows it.
  */
-VANTO_EXPORT int update_model_helper_(vanto_model_t *model,
-                                      const std::shared_ptr<vanto_change_t> &change);
+VANTO_EXPORT int update_model_helper_(vanto_model_t *model, vanto_change_t *change);
 #endif
 
 #endif /* VANTO_EDIT_INTERNAL_H */

@@ -111,6 +111,10 @@ typedef int (*vanto_progress_cbk_t)(const vanto_session_t *session, int64_t byte
 #define SAVE_FLAG_NONE 0
 #define SAVE_FLAG_OVERWRITE 1
 
+/* Replace-all flags. */
+#define REPLACE_FLAG_NONE 0
+#define REPLACE_FLAG_IGNORE_CASE 1
+
 /* Mask kinds of vanto_util_mask_byte. */
 #define MASK_AND 0
 #define MASK_OR 1

@@ -23,7 +23,7 @@ bool piece_contained(const vanto_model_segment_struct &piece) {
 int vanto_check_model(const vanto_session_t *session) {
   if (session == nullptr) return -1;
   for (const auto &model : session->models) {
-    // The piece index first (chunk starts and lengths agree with the pieces),
+    // The piece tree first (recorded lengths and counts agree with the pieces),
     // then each piece: contiguous from 0 and inside its source.  Each
     // checkpoint level is a model of its own, starting at offset 0.
     if (!model->model_segments.check(nullptr)) {

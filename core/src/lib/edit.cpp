@@ -18,25 +18,35 @@ using namespace vanto::internal;
 
 namespace vanto::internal {
 
-int64_t apply_change_(vanto_session_struct &session,
-                      const std::shared_ptr<vanto_change_struct> &change) {
-  if (change->offset > vanto_session_get_computed_file_size(&session)) return -1;
-  if (change->serial < 0) {
-    change->serial = -change->serial;  // a redo
-  } else {
-    // After a new change nothing at this level can be redone.  The undone
-    // lists of the levels below stay: they are the history a rollback
-    // brings back.
-    clear_model_changes_undone_(session.current_model());
+int64_t apply_change_(vanto_session_struct &session, vanto_change_struct *change) {
+  ChangeStore &store = session.current_model().changes;
+  const bool redo = change->serial < 0;
+  if (change->offset > vanto_session_get_computed_file_size(&session)) {
+    if (!redo && !store.empty() && store.back() == change) store.drop_last();
+    return -1;
   }
-  session.current_model().changes.push_back(change);
-  if (apply_change_to_model_(session, change) != 0) return -1;
+  // A redone change leaves the undone list before its events: they see it in
+  // the change list only, so a checkpoint made from one of them cannot keep
+  // a second copy of it below.
+  if (redo) {
+    change->serial = -change->serial;
+    store.redo_last();
+  }
+  if (apply_change_to_model_(session, change) != 0) {
+    if (redo) {
+      store.unredo_last();
+      change->serial = -change->serial;
+    } else if (!store.empty() && store.back() == change) {
+      store.drop_last();
+    }
+    return -1;
+  }
   // The result is taken before the events: whatever the callbacks do, the
   // call reports the change it made.
   const int64_t serial = change->serial;
   FlagScope in_events(session, kFlagInChangeEvents);
   mark_affected_viewports_(session, *change, ViewportMotion::kForward);
-  notify_session_(session, SESSION_EVENT_EDIT, change.get());
+  notify_session_(session, SESSION_EVENT_EDIT, change);
   return serial;
 }
 
@@ -134,7 +144,8 @@ int64_t record_bytes_change_(vanto_session_t *session, int kind, int64_t offset,
   if (length == 0 && measure_text && bytes != nullptr) {
     length = static_cast<int64_t>(std::strlen(reinterpret_cast<const char *>(bytes)));
   }
-  auto change = make_change_(next_serial(*session), kind, bit, offset, length, bytes);
+  vanto_change_struct *change = new_change_(*session, next_serial(*session), kind, bit, offset, length, bytes);
+  if (change == nullptr) return -1;
   return apply_change_(*session, change);
 }
 
@@ -254,7 +265,9 @@ int64_t vanto_edit_delete(vanto_session_t *session, int64_t offset, int64_t leng
   if (length <= 0 || offset < 0 || offset >= size) return 0;
   const bool bit = determine_change_transaction_bit_(session) != 0;
   length = std::min(length, size - offset);
-  auto change = make_change_(next_serial(*session), CHANGE_DELETE, bit, offset, length, nullptr);
+  vanto_change_struct *change =
+      new_change_(*session, next_serial(*session), CHANGE_DELETE, bit, offset, length, nullptr);
+  if (change == nullptr) return -1;
   return apply_change_(*session, change);
 }
 

@@ -1,15 +1,20 @@
 // Undo and redo: walking the current model's history back and forth, one
 // change transaction per call.
 //
-// Undo does not patch the model: it takes the newest change off the change
-// list, rebuilds the model from its backing file and replays the changes that
-// remain.  Redo sends the most recently undone change down the same road as a
-// new change (apply_change_).  A transaction is a run of changes with equal
+// Undo patches the model: the newest change gives way to the pieces it
+// replaced, which the model update recorded in it, so the model is exactly
+// the one a replay of the remaining changes would build, at the cost of the
+// pieces touched.  That holds while the backing file has the length the
+// model was based on, which one fstat tells; when it has not, undo rebuilds
+// the model from the file as it is now and replays the changes that remain.
+// Redo sends the most recently undone change down the same road as a new
+// change (apply_change_).  A transaction is a run of changes with equal
 // transaction bits; both calls step through it one change at a time, each
 // step with its own events, until the bit changes.
 //
 // Neither call loses history when it fails: a change whose undo or redo
 // cannot be completed stays where it was, with the serial it had.
+#include <algorithm>
 #include <memory>
 #include <utility>
 
@@ -20,7 +25,7 @@ using namespace vanto::internal;
 
 namespace {
 
-using ChangePtr = std::shared_ptr<vanto_change_struct>;
+using ChangePtr = vanto_change_struct *;
 
 enum class Step { kNothing, kFailed, kDone };
 
@@ -32,15 +37,12 @@ bool changes_paused(const vanto_session_struct &session) {
 }
 
 // Rebases the current model on `length` bytes of its backing file and
-// replays its change list, oldest first.  false at the first change that no
-// longer applies.
-bool rebuild_current_model(vanto_session_struct &session, int64_t length) {
+// replays the first `count` changes of its change list, oldest first; each
+// records again what it replaced.  replay_applies_() has said they apply.
+void rebuild_current_model(vanto_session_struct &session, size_t count, int64_t length) {
   vanto_model_struct &model = session.current_model();
   reset_model_segments_(model, length);
-  for (const ChangePtr &change : model.changes) {
-    if (apply_change_to_model_(session, change) != 0) return false;
-  }
-  return true;
+  for (size_t i = 0; i < count; ++i) apply_change_to_model_(session, model.changes[i]);
 }
 
 // Undoes the newest change of the current model.  On kDone, `undone` holds
@@ -51,31 +53,28 @@ Step undo_one(vanto_session_struct &session, ChangePtr &undone) {
   vanto_model_struct &model = session.current_model();
   if (model.changes.empty()) return Step::kNothing;
 
-  // The file may have changed size since the model was built; the rebuild
-  // takes it as it is now.
-  const int64_t length = backing_file_length_(model);
-  if (length < 0) return Step::kFailed;
-
   ChangePtr change = model.changes.back();
-  model.changes.pop_back();
-  // Keep the current pieces aside: if the remaining changes no longer apply
-  // (the file became shorter), the model goes back to them untouched and
-  // keeps matching its change list.
-  SegmentSequence previous = std::move(model.model_segments);
-  if (!rebuild_current_model(session, length)) {
-    model.model_segments = std::move(previous);
-    model.changes.push_back(std::move(change));
-    return Step::kFailed;
+  if (backing_file_unchanged_(model) && (change->undo & kUndoRecorded) != 0) {
+    if (restore_replaced_pieces_(model, *change) != 0) return Step::kFailed;
+  } else {
+    // The file changed length since the model was built: the rebuild takes
+    // it as it is now, if the remaining changes still apply to it.
+    const int64_t length = backing_file_length_(model);
+    if (length < 0) return Step::kFailed;
+    const size_t remaining = model.changes.size() - 1;
+    if (!replay_applies_(model, remaining, length)) return Step::kFailed;
+    model.changes.forget_undo(*change);
+    rebuild_current_model(session, remaining, length);
   }
+  model.changes.undo_last();
 
   change->serial = -change->serial;
-  model.changes_undone.push_back(change);
   {
     FlagScope in_events(session, kFlagInChangeEvents);
     mark_affected_viewports_(session, *change, ViewportMotion::kInverse);
-    notify_session_(session, SESSION_EVENT_UNDO, change.get());
+    notify_session_(session, SESSION_EVENT_UNDO, change);
   }
-  undone = std::move(change);
+  undone = change;
   return Step::kDone;
 }
 
@@ -86,28 +85,26 @@ Step undo_one(vanto_session_struct &session, ChangePtr &undone) {
 Step redo_one(vanto_session_struct &session, ChangePtr &redone) {
   if (changes_paused(session)) return Step::kNothing;
   vanto_model_struct &model = session.current_model();
-  if (model.changes_undone.empty()) return Step::kNothing;
+  if (model.changes.undone_empty()) return Step::kNothing;
 
-  // The change leaves the undone list before it takes the road of a new
-  // change: its events then see it in the change list only, and whatever
-  // their callbacks do to the levels (a checkpoint made or dropped), no
-  // list keeps a second copy of it.  A reference of our own keeps it alive.
-  ChangePtr change = model.changes_undone.back();
-  model.changes_undone.pop_back();
-  if (apply_change_(session, change) < 0) {
-    // apply_change_ may have appended the change and made its serial
-    // positive before the model update refused it (it refuses before
-    // touching any piece or sending any event); put it back as an undone
-    // change.
-    auto &changes = model.changes;
-    if (!changes.empty() && changes.back() == change) changes.pop_back();
-    if (change->serial > 0) change->serial = -change->serial;
-    model.changes_undone.push_back(change);
-    return Step::kFailed;
-  }
-  redone = std::move(change);
+  ChangePtr change = model.changes.last_undone();
+  if (apply_change_(session, change) < 0) return Step::kFailed;
+  redone = change;
   return Step::kDone;
 }
+
+// The two lists as the walk sees them: whether empty, and the change at the
+// end the walk takes from.
+struct AppliedList {
+  const ChangeStore *store;
+  bool empty() const { return store->empty(); }
+  vanto_change_struct *back() const { return store->back(); }
+};
+struct UndoneList {
+  const ChangeStore *store;
+  bool empty() const { return store->undone_empty(); }
+  vanto_change_struct *back() const { return store->last_undone(); }
+};
 
 // Walks one change transaction: `step` moves one change from one list of
 // the current model to the other, and the walk goes on while the list it
@@ -127,7 +124,7 @@ int64_t walk_transaction(vanto_session_struct &session, StepFn step, SourceFn so
       case Step::kDone:
         break;
     }
-    const auto &rest = source(session.current_model());
+    const auto rest = source(session.current_model());
     if (rest.empty() || rest.back()->transaction_bit() != moved->transaction_bit()) {
       return moved->serial;
     }
@@ -141,13 +138,13 @@ int64_t vanto_edit_undo_last_change(vanto_session_t *session) {
   // Newest change first, until the change list runs out or its next change
   // belongs to another transaction.
   return walk_transaction(*session, undo_one,
-                          [](const vanto_model_struct &model) -> const auto & { return model.changes; });
+                          [](const vanto_model_struct &model) { return AppliedList{&model.changes}; });
 }
 
 int64_t vanto_edit_redo_last_undo(vanto_session_t *session) {
   if (session == nullptr) return 0;
   // The mirror of undo: changes come back in the order they were made.
-  return walk_transaction(*session, redo_one, [](const vanto_model_struct &model) -> const auto & {
-    return model.changes_undone;
+  return walk_transaction(*session, redo_one, [](const vanto_model_struct &model) {
+    return UndoneList{&model.changes};
   });
 }

@@ -239,7 +239,7 @@ class SaveWriter {
 // failure code (-5 backing file short or unreadable, -6 write failed, -11
 // cancelled by the host).
 int write_model(const vanto_model_struct &model, int fd, Progress &progress) {
-  const SegmentSequence &pieces = model.model_segments;
+  const PieceTable &pieces = model.model_segments;
   ContinuityBreak brk;
   if (!pieces.check(&brk)) abort_on_continuity_break_(model, "vanto_edit_save", brk);
   if (pieces.empty()) return progress.finish() ? 0 : -11;

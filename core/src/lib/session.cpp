@@ -8,13 +8,23 @@ using namespace vanto::internal;
 
 namespace {
 
-// Number of runs of equal transaction bits in a list of changes.
-int64_t count_transactions(const std::vector<std::shared_ptr<vanto_change_struct>> &changes) {
+// Number of runs of equal transaction bits in a list of changes, given as
+// its length and its i-th change.
+template <typename At>
+int64_t count_runs(size_t size, At at) {
   int64_t runs = 0;
-  for (size_t i = 0; i < changes.size(); ++i) {
-    if (i == 0 || changes[i]->transaction_bit() != changes[i - 1]->transaction_bit()) ++runs;
+  for (size_t i = 0; i < size; ++i) {
+    if (i == 0 || at(i)->transaction_bit() != at(i - 1)->transaction_bit()) ++runs;
   }
   return runs;
+}
+
+int64_t count_transactions(const ChangeStore &store) {
+  return count_runs(store.size(), [&](size_t i) { return store[i]; });
+}
+
+int64_t count_undone_transactions(const ChangeStore &store) {
+  return count_runs(store.undone_size(), [&](size_t i) { return store.undone(i); });
 }
 
 }  // namespace
@@ -76,7 +86,7 @@ int64_t vanto_session_get_num_changes(const vanto_session_t *session) {
 }
 
 int64_t vanto_session_get_num_undone_changes(const vanto_session_t *session) {
-  return session != nullptr ? static_cast<int64_t>(session->current_model().changes_undone.size()) : 0;
+  return session != nullptr ? static_cast<int64_t>(session->current_model().changes.undone_size()) : 0;
 }
 
 int64_t vanto_session_get_num_change_transactions(const vanto_session_t *session) {
@@ -89,28 +99,28 @@ int64_t vanto_session_get_num_change_transactions(const vanto_session_t *session
 int64_t vanto_session_get_num_undone_change_transactions(const vanto_session_t *session) {
   if (session == nullptr) return 0;
   int64_t total = 0;
-  for (const auto &model : session->models) total += count_transactions(model->changes_undone);
+  for (const auto &model : session->models) total += count_undone_transactions(model->changes);
   return total;
 }
 
 const vanto_change_t *vanto_session_get_last_change(const vanto_session_t *session) {
   if (session == nullptr) return nullptr;
   const auto &changes = session->current_model().changes;
-  return changes.empty() ? nullptr : changes.back().get();
+  return changes.empty() ? nullptr : changes.back();
 }
 
 const vanto_change_t *vanto_session_get_last_undo(const vanto_session_t *session) {
   if (session == nullptr) return nullptr;
-  const auto &undone = session->current_model().changes_undone;
-  return undone.empty() ? nullptr : undone.back().get();
+  const auto &changes = session->current_model().changes;
+  return changes.undone_empty() ? nullptr : changes.last_undone();
 }
 
 const vanto_change_t *vanto_session_get_change(const vanto_session_t *session, int64_t serial) {
   if (session == nullptr || serial == 0) return nullptr;
   if (serial < 0) {
-    const auto &undone = session->current_model().changes_undone;
-    for (auto it = undone.rbegin(); it != undone.rend(); ++it) {
-      if ((*it)->serial == serial) return it->get();
+    const auto &changes = session->current_model().changes;
+    for (size_t j = changes.undone_size(); j-- > 0;) {
+      if (changes.undone(j)->serial == serial) return changes.undone(j);
     }
     return nullptr;
   }
@@ -120,7 +130,7 @@ const vanto_change_t *vanto_session_get_change(const vanto_session_t *session, i
   int64_t below = 0;
   for (const auto &model : session->models) {
     const auto count = static_cast<int64_t>(model->changes.size());
-    if (serial <= below + count) return model->changes[static_cast<size_t>(serial - below - 1)].get();
+    if (serial <= below + count) return model->changes[static_cast<size_t>(serial - below - 1)];
     below += count;
   }
   return nullptr;

@@ -14,7 +14,7 @@
 
 namespace {
 
-using ChangeList = std::vector<std::shared_ptr<vanto_change_struct>>;
+using ChangeList = vanto::internal::ChangeStore;
 
 const ChangeList &current_changes(const vanto_session_struct &session) {
   return session.current_model().changes;
@@ -27,7 +27,7 @@ const vanto_change_struct *change_at(const vanto_visit_change_context_t &context
   const int64_t count = static_cast<int64_t>(changes.size());
   const int64_t index = context.reverse != 0 ? context.position - 1 : context.position;
   if (index < 0 || index >= count) return nullptr;
-  return changes[static_cast<size_t>(index)].get();
+  return changes[static_cast<size_t>(index)];
 }
 
 }  // namespace
@@ -35,12 +35,11 @@ const vanto_change_struct *change_at(const vanto_visit_change_context_t &context
 int vanto_visit_changes(const vanto_session_t *session, vanto_change_visitor_cbk_t visitor,
                         void *user_data) {
   if (session == nullptr || visitor == nullptr) return -1;
-  // The list is looked up again at every step and the visited change is held
-  // for the call, so a visitor that breaks the rule and edits the session
-  // cannot make the walk read freed memory.
+  // The list is looked up again at every step, so a visitor that breaks the
+  // rule and edits the session cannot make the walk read outside the list.
   for (size_t i = 0; i < current_changes(*session).size(); ++i) {
-    const std::shared_ptr<vanto_change_struct> change = current_changes(*session)[i];
-    const int rc = visitor(change.get(), user_data);
+    const vanto_change_struct *change = current_changes(*session)[i];
+    const int rc = visitor(change, user_data);
     if (rc != 0) return rc;
   }
   return 0;
@@ -56,8 +55,8 @@ int vanto_visit_changes_reverse(const vanto_session_t *session, vanto_change_vis
       i = changes.size();
       continue;
     }
-    const std::shared_ptr<vanto_change_struct> change = changes[i - 1];
-    const int rc = visitor(change.get(), user_data);
+    const vanto_change_struct *change = changes[i - 1];
+    const int rc = visitor(change, user_data);
     if (rc != 0) return rc;
     --i;
   }

@@ -20,15 +20,30 @@ void clear_model_changes_(vanto_model_struct &model);
 void clear_model_changes_undone_(vanto_model_struct &model);
 
 // Applies a change to the session's current model (an overwrite first
-// removes the bytes it replaces).  0 on success, -1 when no piece covers the
-// change's offset.
-int apply_change_to_model_(vanto_session_struct &session,
-                           const std::shared_ptr<vanto_change_struct> &change);
+// removes the bytes it replaces) and records in the change what it
+// replaced.  0 on success, -1 when no piece covers the change's offset.
+int apply_change_to_model_(vanto_session_struct &session, vanto_change_struct *change);
+
+// Undoes the newest change applied to `model` exactly: takes out the pieces
+// the change left and puts back those it replaced, as its undo flags tell.
+// The model must be as the change left it (every later change undone).
+// 0, or -1 when the change holds no record of what it replaced.
+int restore_replaced_pieces_(vanto_model_struct &model, vanto_change_struct &change);
+
+// Whether the first `count` changes of the model's change list apply, one
+// after the other, to a model based on `length` bytes: the replay is made
+// on a scratch table, touching nothing of the model.
+bool replay_applies_(const vanto_model_struct &model, size_t count, int64_t length);
+
+// Whether the model's backing file still has the length the model was based
+// on (one fstat); a model without a file must have been based on nothing.
+bool backing_file_unchanged_(const vanto_model_struct &model);
 
 // The road of every new or redone change: history, model, viewports, events.
-// Returns the change's serial, or -1.
-int64_t apply_change_(vanto_session_struct &session,
-                      const std::shared_ptr<vanto_change_struct> &change);
+// A new change is already the newest in the current model's store (see
+// new_change_); a redone one is the most recently undone.  Returns the
+// change's serial, or -1.
+int64_t apply_change_(vanto_session_struct &session, vanto_change_struct *change);
 
 // How floating viewports move for a change: as the change itself moves the
 // data (applied and redone changes) or as its inverse does (undone changes).
@@ -125,11 +140,19 @@ inline int64_t viewport_offset_(const vanto_viewport_struct &viewport) {
   return saturating_add_(viewport.data_segment.offset, viewport.data_segment.offset_adjustment);
 }
 
-// Creates a change record; `bytes` (may be null when length is 0) are copied
-// for inserts and overwrites.
-std::shared_ptr<vanto_change_struct> make_change_(int64_t serial, int kind, bool transaction_bit,
+// Creates a change record held by no store (the temporary removal of an
+// overwrite, tests); `bytes` (may be null when length is 0) are copied for
+// inserts and overwrites.  The caller keeps it alive while pieces refer to it.
+std::unique_ptr<vanto_change_struct> make_change_(int64_t serial, int kind, bool transaction_bit,
                                                   int64_t offset, int64_t length,
                                                   const unsigned char *bytes);
+
+// Adds a new change at the end of the current model's store, after emptying
+// the undone lists when the current one is not empty; `bytes` are copied for
+// inserts and overwrites.  Null when memory runs out.
+vanto_change_struct *new_change_(vanto_session_struct &session, int64_t serial, int kind,
+                                 bool transaction_bit, int64_t offset, int64_t length,
+                                 const unsigned char *bytes);
 
 // Records an insert or overwrite (kind CHANGE_INSERT or CHANGE_OVERWRITE)
 // after the refusal tests.  With `measure_text`, a length of 0 means the

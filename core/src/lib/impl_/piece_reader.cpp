@@ -142,12 +142,12 @@ class RunReader {
 
 PieceFill read_pieces_(const vanto_model_struct &model, PieceCursor &cursor, unsigned char *out,
                        int64_t room) {
-  const SegmentSequence &pieces = model.model_segments;
-  const SegmentSequence::Pos end = pieces.end_pos();
+  const PieceTable &pieces = model.model_segments;
+  const PieceTable::Pos end = pieces.end_pos();
   RunReader reader(model, out);
   int64_t filled = 0;
   while (filled < room && cursor.pos != end) {
-    const SegmentSequence::Piece &piece = pieces.piece(cursor.pos);
+    const Piece &piece = pieces.piece(cursor.pos);
     const int64_t n = std::min(piece.length - cursor.delta, room - filled);
     if (n > 0) {
       const vanto_change_struct &change = *piece.change;

@@ -18,7 +18,7 @@ namespace vanto::internal {
 
 // A place in the edited data: a piece and how many of its bytes lie before.
 struct PieceCursor {
-  SegmentSequence::Pos pos{};
+  PieceTable::Pos pos{};
   int64_t delta = 0;
 };
 

@@ -4,8 +4,14 @@
 // Hosts see these only as opaque handles.  Ownership:
 //   - a session owns its models (unique_ptr) and shares its viewports and
 //     search contexts (shared_ptr, the lists are the only other holders);
-//   - a model shares its changes with its model segments: a change lives
-//     while a change list, an undone list or a model segment holds it.
+//   - a model owns its changes in its change store (impl_/change_store.h)
+//     and its base change as a member.  Pieces and undo records refer to
+//     changes by plain pointer.  The rule that keeps them valid: a change
+//     must outlive every piece and every undo record that refers to it.  It
+//     holds because pieces only ever refer to the base change or to applied
+//     changes of their model, undo records only to changes older than their
+//     own, and the store drops changes only when they are undone (their
+//     pieces are gone then) or when the whole history goes.
 #ifndef VANTO_EDIT_IMPL_RECORDS_H
 #define VANTO_EDIT_IMPL_RECORDS_H
 
@@ -17,7 +23,7 @@
 #include <vector>
 
 #include "vanto_edit/types.h"
-#include "impl_/segment_sequence.h"
+#include "impl_/piece_table.h"
 
 // Small-buffer storage: fewer than 8 bytes (plus the terminating zero) live in
 // the 8-byte field itself, longer runs in a heap block of length + 1 bytes.
@@ -62,31 +68,65 @@ inline void small_buffer_free(vanto_small_buffer &buffer, int64_t size) {
 constexpr uint8_t kChangeKindMask = 0x03;
 constexpr uint8_t kTransactionBit = 0x04;
 
+// Where a change's bytes live (vanto_change_struct::owns_bytes).
+constexpr uint8_t kBytesNone = 0;   // a delete or a base change
+constexpr uint8_t kBytesHeap = 1;   // inline, or a heap block the change frees
+constexpr uint8_t kBytesArena = 2;  // in the change store's byte arena
+
+// What the model update keeps about the pieces a change replaced
+// (vanto_change_struct::undo), so that undo can put them back exactly.
+// Undo finds the first piece the change left by the change's offset: at 0
+// it is the first piece; elsewhere the piece covering the offset is the one
+// that ends there, and the change's pieces begin with it when the change
+// split it (kUndoSplit) or right after it otherwise.  Of the pieces found,
+// the first kUndoNewMask >> kUndoNewShift are the change's own; they give
+// way to the pieces replaced.  A single replaced piece that the new pieces
+// show a part of is derived from them (kUndoDerived); any other replaced
+// pieces are kept in the model's change store, numbered by `kept_pieces`.
+constexpr uint8_t kUndoSplit = 0x01;
+constexpr uint8_t kUndoNewShift = 1;
+constexpr uint8_t kUndoNewMask = 0x06;
+constexpr uint8_t kUndoDerived = 0x08;
+constexpr uint8_t kUndoRecorded = 0x10;
+
 }  // namespace vanto::internal
 
 // One delete, insert or overwrite.
 struct vanto_change_struct {
   int64_t serial = 0;     // positive while applied, negated while undone, 0 for base changes
-  uint8_t kind = 0;       // bits 0-1 kind, bit 2 transaction bit
   int64_t offset = 0;
   int64_t length = 0;
   vanto_small_buffer data{};  // inserts and overwrites: the bytes and a zero byte
-  bool owns_bytes = false;    // data holds bytes (inserts and overwrites made by edits)
+  uint8_t kind = 0;           // bits 0-1 kind, bit 2 transaction bit
+  uint8_t owns_bytes = vanto::internal::kBytesNone;  // where `data` points (kBytes*)
+  uint8_t undo = 0;                                  // kUndo* flags of the last update
+  uint32_t kept_pieces = 0;  // replaced pieces kept whole: 1 + their index in the store, or 0
 
   vanto_change_struct() = default;
   vanto_change_struct(const vanto_change_struct &) = delete;
   vanto_change_struct &operator=(const vanto_change_struct &) = delete;
-  ~vanto_change_struct() {
-    if (owns_bytes) vanto::internal::small_buffer_free(data, length);
+  ~vanto_change_struct() { release(); }
+
+  // Frees the heap bytes the change owns.  (Kept pieces belong to the
+  // change store, which frees them.)
+  void release() {
+    if (owns_bytes == vanto::internal::kBytesHeap) vanto::internal::small_buffer_free(data, length);
+    owns_bytes = vanto::internal::kBytesNone;
   }
 
   int kind_value() const { return kind & vanto::internal::kChangeKindMask; }
   bool transaction_bit() const { return (kind & vanto::internal::kTransactionBit) != 0; }
   // The bytes of an insert or overwrite, null for deletes and base changes.
   const unsigned char *bytes() const {
-    return owns_bytes ? vanto::internal::small_buffer_data(data, length) : nullptr;
+    return owns_bytes != vanto::internal::kBytesNone ? vanto::internal::small_buffer_data(data, length)
+                                                      : nullptr;
   }
 };
+
+// Every change costs its record; keep it at five words.
+static_assert(sizeof(vanto_change_struct) <= 40, "change records grew");
+
+#include "impl_/change_store.h"
 
 // A caller-visible buffer filled from the current model.
 struct vanto_segment_struct {
@@ -102,9 +142,12 @@ struct vanto_segment_struct {
 struct vanto_model_struct {
   FILE *backing_file = nullptr;
   std::string file_path;
-  std::vector<std::shared_ptr<vanto_change_struct>> changes;
-  std::vector<std::shared_ptr<vanto_change_struct>> changes_undone;
-  vanto::internal::SegmentSequence model_segments;
+  // The base change of the read pieces: serial 0, an insert without bytes
+  // over the backing file's length when the model was last based on it.
+  vanto_change_struct base;
+  // The change list and the undone list, in one store.
+  vanto::internal::ChangeStore changes;
+  vanto::internal::PieceTable model_segments;
 
   vanto_model_struct() = default;
   vanto_model_struct(const vanto_model_struct &) = delete;
