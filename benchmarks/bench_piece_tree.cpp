@@ -11,85 +11,26 @@
 //   - Destroy: destroying a session of about `pieces` pieces.
 #include <benchmark/benchmark.h>
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <algorithm>
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <random>
-#include <string>
 #include <vector>
 
-#include <vanto_edit.h>
+#include "bench_util.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using namespace vanto_bench;
 
 constexpr int64_t kFileSize = int64_t{256} << 20;
 
-class SampleFile {
- public:
-  SampleFile() {
-    path_ = (std::filesystem::temp_directory_path() /
-             ("vanto_bench_piece_tree_" + std::to_string(::getpid()) + ".bin"))
-                .string();
-    const int fd = ::open(path_.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0600);
-    if (fd >= 0) {
-      if (::ftruncate(fd, kFileSize) != 0) path_.clear();
-      ::close(fd);
-    }
-  }
-  ~SampleFile() {
-    if (!path_.empty()) std::remove(path_.c_str());
-  }
-  const std::string &path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
 const SampleFile &sample() {
-  static const SampleFile file;
+  static const SampleFile file("piece_tree", kFileSize, SampleFile::Content::kSparse);
   return file;
 }
 
-double micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
-
-double median(std::vector<double> v) {
-  if (v.empty()) return 0;
-  std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2), v.end());
-  return v[v.size() / 2];
-}
-
-bool insert_random(vanto_session_t *session, std::mt19937_64 &rng) {
-  const int64_t size = vanto_session_get_computed_file_size(session);
-  return vanto_edit_insert_bytes(session, static_cast<int64_t>(rng() % static_cast<uint64_t>(size + 1)),
-                                 reinterpret_cast<const unsigned char *>("8 bytes!"), 8) > 0;
-}
-
 vanto_session_t *session_with_inserts(int64_t inserts, std::mt19937_64 &rng) {
-  vanto_session_t *session = vanto_edit_create_session(sample().path().c_str(), nullptr, nullptr, 0);
-  if (session == nullptr) return nullptr;
-  for (int64_t i = 0; i < inserts; ++i) {
-    if (!insert_random(session, rng)) {
-      vanto_edit_destroy_session(session);
-      return nullptr;
-    }
-  }
-  return session;
-}
-
-int64_t resident_bytes() {
-  std::ifstream statm("/proc/self/statm");
-  int64_t size = 0;
-  int64_t resident = 0;
-  statm >> size >> resident;
-  return resident * ::sysconf(_SC_PAGESIZE);
+  return vanto_bench::session_with_inserts(sample().path(), inserts, rng);
 }
 
 void BM_RandomInsert(benchmark::State &state) {

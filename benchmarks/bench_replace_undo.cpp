@@ -8,44 +8,33 @@
 // "changes" is the number of changes in the transaction.
 #include <benchmark/benchmark.h>
 
-#include <unistd.h>
-
 #include <cstdint>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <string>
 
-#include <vanto_edit.h>
+#include "bench_util.h"
 
 namespace {
+
+using vanto_bench::SampleFile;
 
 constexpr int64_t kLines = 2000000;
 constexpr int64_t kLineLength = 32;
 
-class SampleFile {
- public:
-  SampleFile() {
-    path_ = (std::filesystem::temp_directory_path() /
-             ("vanto_bench_replace_undo_" + std::to_string(::getpid()) + ".txt"))
-                .string();
+const SampleFile &sample() {
+  static const SampleFile file("replace_undo", ".txt", [](int fd) {
     std::string line(kLineLength - 2, 'x');
     line += "\r\n";
-    std::ofstream out(path_, std::ios::binary);
+    std::string block;
     for (int64_t i = 0; i < kLines; ++i) {
       line[0] = static_cast<char>('a' + i % 26);
-      out.write(line.data(), kLineLength);
+      block += line;
+      if (block.size() >= (std::size_t{1} << 20) || i + 1 == kLines) {
+        if (!SampleFile::write_all(fd, block.data(), block.size())) return false;
+        block.clear();
+      }
     }
-  }
-  ~SampleFile() { std::remove(path_.c_str()); }
-  const std::string &path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
-const SampleFile &sample() {
-  static const SampleFile file;
+    return true;
+  });
   return file;
 }
 

@@ -3,42 +3,18 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <random>
-#include <string>
-#include <vector>
 
-#include <unistd.h>
-
-#include <vanto_edit.h>
+#include "bench_util.h"
 
 namespace {
+
+using vanto_bench::SampleFile;
 
 constexpr std::int64_t kFileSize = 16 << 20;
 
 // A file of pseudo-random bytes in the temporary directory, removed at exit.
-class SampleFile {
- public:
-  SampleFile() {
-    path_ = (std::filesystem::temp_directory_path() /
-             ("vanto_bench_read_" + std::to_string(::getpid()) + ".bin"))
-                .string();
-    std::vector<char> bytes(static_cast<std::size_t>(kFileSize));
-    std::mt19937_64 rng(42);
-    for (auto &b : bytes) b = static_cast<char>(rng());
-    std::ofstream(path_, std::ios::binary).write(bytes.data(), kFileSize);
-  }
-  ~SampleFile() { std::remove(path_.c_str()); }
-  const std::string &path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
 const SampleFile &sample() {
-  static const SampleFile file;
+  static const SampleFile file("read", kFileSize, SampleFile::Content::kRandom, 42);
   return file;
 }
 
