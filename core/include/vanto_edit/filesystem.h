@@ -100,8 +100,10 @@ VANTO_EXPORT char *vanto_util_file_extension(const char *path, char *buffer);
  * Writes the canonical absolute form of an existing path: symbolic links and
  * the "." and ".." elements resolved.
  * buffer: 260-byte result buffer, or null for the function's static buffer.
- * Returns the buffer used, or null for a null path.  Raises when the path
- * does not exist or cannot be resolved.
+ * Returns the buffer used, or null for a null path or a canonical form longer
+ * than 259 characters (the buffer then holds an empty text: a shortened name
+ * could name another file).  Raises when the path does not exist or cannot
+ * be resolved.
  */
 VANTO_EXPORT char *vanto_util_normalize_path(const char *path, char *buffer);
 

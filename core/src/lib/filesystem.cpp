@@ -76,7 +76,14 @@ char *vanto_util_file_extension(const char *path, char *buffer) {
 char *vanto_util_normalize_path(const char *path, char *buffer) {
   if (path == nullptr) return nullptr;
   const fs::path resolved = fs::absolute(fs::canonical(fs::path(path)));
-  return write_result(resolved.string(), buffer ? buffer : normalize_buffer);
+  char *const out = buffer ? buffer : normalize_buffer;
+  // A shortened name could be another file's: one that does not fit is not
+  // written at all.
+  if (write_whole(resolved.string(), out) == nullptr) {
+    out[0] = '\0';
+    return nullptr;
+  }
+  return out;
 }
 
 char *vanto_util_available_filename(const char *path, char *buffer) {
