@@ -426,3 +426,44 @@ TEST(Checkpoint, ChangesFromEventCallbacksAreRefusedMidOperationOrKept) {
     vanto_edit_destroy_session(s);
   }
 }
+
+// Between the checkpoint's save and the new level, another process puts a
+// file of the same size at the checkpoint's name: the session reads what it
+// wrote, not what the name now holds, and the impostor is never written.
+TEST(Checkpoint, IsReadThroughTheFileItWroteNeverThroughItsName) {
+  struct Host {
+    std::string chk_dir;
+    std::string impostor;
+    bool swapped = false;
+  };
+  auto on_session = [](const vanto_session_t *cs, int32_t event, const void *) {
+    auto *host = static_cast<Host *>(vanto_session_get_user_data_ptr(cs));
+    if (event != SESSION_EVENT_SAVE || host->swapped) return;
+    const std::vector<std::string> files = checkpoint_files(host->chk_dir);
+    if (files.size() != 1) return;
+    host->swapped = std::rename(host->impostor.c_str(), files[0].c_str()) == 0;
+  };
+  ScratchDir dir;
+  const std::string own = dir.file("own.txt");
+  write_file(own, kOriginal);
+  Host host;
+  host.chk_dir = dir.file("chk");
+  fs::create_directory(host.chk_dir);
+  host.impostor = dir.file("chk/impostor");
+  const std::string edited = "<>" + kOriginal;
+  write_file(host.impostor, std::string(edited.size(), '!'));
+  SessionPtr session(vanto_edit_create_session(own.c_str(), on_session, &host, SESSION_EVENT_ALL));
+  ASSERT_NE(session, nullptr);
+  ASSERT_GT(vanto_edit_insert(session.get(), 0, "<>", 2), 0);
+  ASSERT_EQ(vanto_edit_create_checkpoint(session.get(), host.chk_dir.c_str()), 0);
+  ASSERT_TRUE(host.swapped);
+  EXPECT_EQ(session_data(session.get()), edited);
+  EXPECT_EQ(read_file(file_path(session.get())), std::string(edited.size(), '!'));
+  // A transform of that level rewrites the data it read, not the impostor.
+  ASSERT_EQ(vanto_edit_apply_transform(session.get(), [](unsigned char b, void *) -> unsigned char { return b == '<' ? '[' : b; },
+                                       nullptr, 0, 0, host.chk_dir.c_str()),
+            0);
+  EXPECT_EQ(session_data(session.get()), "[>" + kOriginal);
+  ASSERT_EQ(vanto_edit_destroy_last_checkpoint(session.get()), 0);
+  EXPECT_EQ(session_data(session.get()), edited);
+}

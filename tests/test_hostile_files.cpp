@@ -14,9 +14,14 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/types.h>
+#include <sys/un.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
+#include <grp.h>
 #include <unistd.h>
 
 #include <array>
@@ -285,25 +290,123 @@ TEST_F(SaveTargets, DirectoryIsNeverReplacedAndTheCompleteTemporaryFileIsNamedIn
   }
 }
 
-TEST_F(SaveTargets, FifoIsNeverOpenedForWriting) {
+// A target that is neither a regular file nor a directory (a device, a pipe,
+// a socket, or a link to one) is refused with -12 in both modes: it is never
+// opened, never replaced by a regular file, and nothing is left beside it.
+TEST_F(SaveTargets, NonRegularTargetsAreRefusedAndLeftAsTheyAre) {
+  struct Case {
+    const char *name;
+    std::string path;
+    mode_t type;
+  };
+  std::vector<Case> cases;
   const std::string fifo = dir_.file("pipe");
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  // Free-name mode finds no free name: the FIFO holds it.  Nothing blocks on
-  // the FIFO, and only the complete temporary file is kept.
-  EXPECT_EQ(vanto_edit_save(s(), fifo.c_str(), SAVE_FLAG_NONE, nullptr), -9);
-  struct stat st {};
-  ASSERT_EQ(::lstat(fifo.c_str(), &st), 0);
-  EXPECT_TRUE(S_ISFIFO(st.st_mode));
-  std::vector<std::string> kept = library_files(dir_.path());
-  ASSERT_EQ(kept.size(), 1u);
-  EXPECT_EQ(read_file(dir_.file(kept[0])), data_);
-  fs::remove(dir_.file(kept[0]));
-  // Overwrite mode replaces the name with the saved file in one rename.
-  ASSERT_EQ(vanto_edit_save(s(), fifo.c_str(), SAVE_FLAG_OVERWRITE, nullptr), 0);
-  ASSERT_EQ(::lstat(fifo.c_str(), &st), 0);
-  EXPECT_TRUE(S_ISREG(st.st_mode));
-  EXPECT_EQ(read_file(fifo), data_);
-  EXPECT_TRUE(library_files(dir_.path()).empty());
+  cases.push_back({"fifo", fifo, S_IFIFO});
+  const std::string fifo_link = dir_.file("pipe-link");
+  ASSERT_EQ(::symlink("pipe", fifo_link.c_str()), 0);
+  cases.push_back({"link to a fifo", fifo_link, S_IFIFO});
+  const std::string socket_path = dir_.file("sock");
+  const int sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_GE(sock, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (socket_path.size() < sizeof address.sun_path) {
+    std::memcpy(address.sun_path, socket_path.c_str(), socket_path.size() + 1);
+    ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    cases.push_back({"socket", socket_path, S_IFSOCK});
+  }
+  // A copy of /dev/null, where this process may make device files.
+  const std::string device = dir_.file("null");
+  if (::mknod(device.c_str(), S_IFCHR | 0666, ::makedev(1, 3)) == 0) {
+    cases.push_back({"character device", device, S_IFCHR});
+  }
+  for (const Case &c : cases) {
+    for (int32_t flags : {SAVE_FLAG_OVERWRITE, SAVE_FLAG_NONE}) {
+      SCOPED_TRACE(std::string(c.name) + (flags != 0 ? ", overwrite" : ", free name"));
+      LogCapture log;
+      char saved[VANTO_PATH_BUFFER_SIZE] = "junk";
+      EXPECT_EQ(vanto_edit_save(s(), c.path.c_str(), flags, saved), -12);
+      EXPECT_STREQ(saved, "");
+      EXPECT_NE(log.text().find("not a regular file"), std::string::npos) << log.text();
+      struct stat st {};
+      ASSERT_EQ(::stat(c.path.c_str(), &st), 0);
+      EXPECT_EQ(st.st_mode & S_IFMT, c.type);
+      EXPECT_TRUE(library_files(dir_.path()).empty());
+      EXPECT_EQ(vanto_session_get_num_changes(s()), 1);
+    }
+  }
+  ::close(sock);
+  // The session is still usable: a regular target saves.
+  ASSERT_EQ(vanto_edit_save(s(), dir_.file("out.bin").c_str(), SAVE_FLAG_NONE, nullptr), 0);
+  EXPECT_EQ(read_file(dir_.file("out.bin")), data_);
+}
+
+// Replacing a file keeps its owner, group and extended attributes where the
+// process may set them; when it may not, the set-id bits go.  Root keeps
+// everything; an unprivileged user (a child process that drops to "nobody")
+// replacing another user's set-id file gets a file of its own without them.
+TEST(SaveOwnership, OwnerGroupSetIdBitsAndExtendedAttributesOfAReplacedFile) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to make files of other users";
+  constexpr uid_t kOther = 12345;
+  constexpr uid_t kNobody = 65534;
+  struct Case {
+    const char *name;
+    bool as_nobody;
+    uid_t owner;
+    gid_t group;
+    mode_t mode;
+    uid_t expected_owner;
+    gid_t expected_group;
+    mode_t expected_mode;
+  };
+  const Case cases[] = {
+      {"root keeps another user's setuid file as it was", false, kOther, kOther, 04755, kOther, kOther, 04755},
+      {"root keeps a setgid directory-style mode", false, kOther, kOther, 02775, kOther, kOther, 02775},
+      {"another user's setuid file", true, kOther, kOther, 04755, kNobody, kNobody, 0755},
+      {"own file of a foreign group, setgid", true, kNobody, kOther, 02775, kNobody, kNobody, 0775},
+      {"own file, own group", true, kNobody, kNobody, 04750, kNobody, kNobody, 04750},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir dir;
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
+    const std::string base = dir.file("base.bin");
+    const std::string target = dir.file("target.bin");
+    write_file(base, "base");
+    write_file(target, "old");
+    ASSERT_EQ(::chmod(base.c_str(), 0644), 0);
+    ASSERT_EQ(::chown(target.c_str(), c.owner, c.group), 0);
+    ASSERT_EQ(::chmod(target.c_str(), c.mode), 0);
+    const bool xattrs = ::setxattr(target.c_str(), "user.note", "kept", 4, 0) == 0;
+
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      if (c.as_nobody && (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) _exit(2);
+      vanto_session_t *s = vanto_edit_create_session(base.c_str(), nullptr, nullptr, 0);
+      if (s == nullptr || vanto_edit_insert(s, 0, "new ", 4) <= 0) _exit(3);
+      const int rc = vanto_edit_save(s, target.c_str(), SAVE_FLAG_OVERWRITE, nullptr);
+      vanto_edit_destroy_session(s);
+      _exit(rc == 0 ? 0 : 4);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(read_file(target), "new base");
+    struct stat st {};
+    ASSERT_EQ(::stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, c.expected_owner);
+    EXPECT_EQ(st.st_gid, c.expected_group);
+    EXPECT_EQ(st.st_mode & 07777, c.expected_mode);
+    if (xattrs) {
+      char value[16] = {};
+      EXPECT_EQ(::getxattr(target.c_str(), "user.note", value, sizeof value), 4);
+      EXPECT_STREQ(value, "kept");
+    }
+    EXPECT_TRUE(library_files(dir.path()).empty());
+  }
 }
 
 TEST_F(SaveTargets, NoFreeNameLeftKeepsTheCompleteTemporaryFileNamedInTheLog) {
@@ -478,19 +581,24 @@ TEST(PlantedLinks, TransformNeverWritesThroughALinkAtItsScratchName) {
   fs::create_directory(chk);
   NameForecast forecast(dir.path());
   // The transform's checkpoint file draws the next name; its scratch file is
-  // that name followed by "_".
-  const std::string scratch = (chk / (".VantoEdit-chk.1." + forecast.name(1) + "_")).string();
-  ASSERT_EQ(::symlink(victim.c_str(), scratch.c_str()), 0);
-  // The planted link is removed, not followed: the transform succeeds and
-  // the file it points to keeps its contents.
+  // that name, "_" and a name drawn after it.  Links wait at the next names,
+  // and at the bare "<checkpoint>_" an earlier version used.
+  const std::string checkpoint = (chk / (".VantoEdit-chk.1." + forecast.name(1))).string();
+  std::vector<std::string> links = {checkpoint + "_"};
+  for (uint64_t ahead = 2; ahead <= 9; ++ahead) links.push_back(checkpoint + "_" + forecast.name(ahead));
+  for (const std::string &link : links) ASSERT_EQ(::symlink(victim.c_str(), link.c_str()), 0);
+  // The links are skipped, never followed nor removed: the transform
+  // succeeds and the file they point to keeps its contents.
   ASSERT_EQ(vanto_edit_apply_transform(session.get(), invert, nullptr, 0, 0, chk.c_str()), 0);
   EXPECT_EQ(read_file(victim), "victim");
   ASSERT_EQ(vanto_session_get_num_checkpoints(session.get()), 1);
-  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(vanto_session_get_file_path(session.get()))));
-  EXPECT_FALSE(fs::exists(fs::symlink_status(scratch)));
+  EXPECT_EQ(std::string(vanto_session_get_file_path(session.get())), checkpoint);
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(checkpoint)));
+  for (const std::string &link : links) EXPECT_TRUE(fs::is_symlink(link)) << link;
   std::string inverted = "abcdef";
   for (char &c : inverted) c = static_cast<char>(~c);
   EXPECT_EQ(data_of(session.get()), inverted);
+  EXPECT_EQ(read_file(checkpoint), inverted);
   ASSERT_EQ(vanto_edit_destroy_last_checkpoint(session.get()), 0);
   EXPECT_EQ(data_of(session.get()), "abcdef");
 }

@@ -54,6 +54,22 @@ mode_t mode_of(const std::string &path) {
 
 std::string canonical(const std::string &path) { return fs::canonical(path).string(); }
 
+mode_t current_umask() {
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  return mask;
+}
+
+// Sets the process's umask for the life of the object.
+class UmaskScope {
+ public:
+  explicit UmaskScope(mode_t mask) : saved_(::umask(mask)) {}
+  ~UmaskScope() { ::umask(saved_); }
+
+ private:
+  mode_t saved_;
+};
+
 // Changes the working directory for the life of the object.
 class ChangeDir {
  public:
@@ -127,7 +143,7 @@ TEST(Save, WritesEditedDataToANewFile) {
     EXPECT_EQ(read_file(target), c.expected);
     EXPECT_EQ(std::string(saved), canonical(target));
     EXPECT_EQ(log.take(), std::vector<LoggedEvent>{session_event(session.get(), SESSION_EVENT_SAVE, saved)});
-    EXPECT_EQ(mode_of(target), 0600u);
+    EXPECT_EQ(mode_of(target), 0666u & ~current_umask());
     EXPECT_TRUE(temp_files(dir.path()).empty());
     // A save that does not re-base leaves the session as it was.
     EXPECT_EQ(vanto_session_get_num_changes(session.get()), changes);
@@ -180,6 +196,81 @@ TEST(Save, OverwriteReplacesTheTargetAndKeepsItsPermissions) {
     EXPECT_TRUE(temp_files(dir.path()).empty());
   }
   EXPECT_EQ(vanto_session_get_num_changes(session.get()), 3);
+}
+
+// A new file gets 0666 less the umask in both modes (also under a free name
+// beside an existing file, whatever that file's mode); a replaced file keeps
+// its own mode whatever the umask.
+TEST(Save, NewFilesGetTheCreationModeAndReplacedFilesKeepTheirs) {
+  struct Case {
+    const char *name;
+    int32_t flags;
+    bool existing;  // a file of mode 0604 is at the target first
+    mode_t mask;
+    const char *saved_as;
+    mode_t expected;
+  };
+  const Case cases[] = {
+      {"new, overwrite mode", SAVE_FLAG_OVERWRITE, false, 022, "t.bin", 0644},
+      {"new, free-name mode", SAVE_FLAG_NONE, false, 027, "t.bin", 0640},
+      {"new, restrictive umask", SAVE_FLAG_OVERWRITE, false, 077, "t.bin", 0600},
+      {"new, group-writable umask", SAVE_FLAG_NONE, false, 002, "t.bin", 0664},
+      {"free name beside an existing file", SAVE_FLAG_NONE, true, 022, "t-1.bin", 0644},
+      {"replaced", SAVE_FLAG_OVERWRITE, true, 077, "t.bin", 0604},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir dir;
+    write_file(dir.file("in.bin"), kOriginal);
+    SessionPtr session = open_session(dir.file("in.bin"));
+    ASSERT_EQ(::chmod(dir.file("in.bin").c_str(), 0640), 0);
+    edit_three_times(session.get());
+    if (c.existing) {
+      write_file(dir.file("t.bin"), "old");
+      ASSERT_EQ(::chmod(dir.file("t.bin").c_str(), 0604), 0);
+    }
+    {
+      UmaskScope mask(c.mask);
+      ASSERT_EQ(vanto_edit_save(session.get(), dir.file("t.bin").c_str(), c.flags, nullptr), 0);
+    }
+    EXPECT_EQ(read_file(dir.file(c.saved_as)), kEdited);
+    EXPECT_EQ(mode_of(dir.file(c.saved_as)), c.expected);
+  }
+}
+
+// The saved file's canonical name is longer than the 259 characters the
+// buffer holds: the save succeeds and reports an empty name, never the first
+// 259 characters (which here name another file).
+TEST(Save, ASavedNameThatDoesNotFitIsReportedEmpty) {
+  ScratchDir dir;
+  write_file(dir.file("in.bin"), kOriginal);
+  EventLog log;
+  SessionPtr session = open_session(dir.file("in.bin"), &log);
+  edit_three_times(session.get());
+  log.take();
+  const std::string base = canonical(dir.path().string());
+  const std::string parent = path_of_length(base, 200);
+  fs::create_directories(parent);
+  const std::string victim = parent + "/" + std::string(258 - parent.size(), 'v');
+  ASSERT_EQ(victim.size(), 259u);
+  write_file(victim, "not yours");
+  const std::string target = victim + ".bin";
+  for (const int32_t flags : {SAVE_FLAG_OVERWRITE, SAVE_FLAG_NONE}) {
+    SCOPED_TRACE(flags);
+    fs::remove(target);
+    char saved[VANTO_PATH_BUFFER_SIZE] = "junk";
+    ClogCapture clog;
+    ASSERT_EQ(vanto_edit_save(session.get(), target.c_str(), flags, saved), 0);
+    EXPECT_STREQ(saved, "");
+    EXPECT_NE(clog.text().find("does not fit"), std::string::npos) << clog.text();
+    EXPECT_EQ(read_file(target), kEdited);
+    EXPECT_EQ(read_file(victim), "not yours");
+    EXPECT_EQ(log.take(), std::vector<LoggedEvent>{session_event(session.get(), SESSION_EVENT_SAVE, saved)});
+  }
+  // The path utility never shortens a name either.
+  char normalized[VANTO_PATH_BUFFER_SIZE] = "junk";
+  EXPECT_EQ(vanto_util_normalize_path(target.c_str(), normalized), nullptr);
+  EXPECT_STREQ(normalized, "");
 }
 
 TEST(Save, OntoTheOwnFileRebasesTheSession) {

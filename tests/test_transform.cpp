@@ -45,7 +45,7 @@ std::string upper_range(std::string data, std::size_t offset, std::size_t length
 std::vector<std::string> stray_files(const fs::path &dir) {
   std::vector<std::string> stray;
   for (const std::string &path : files_with_prefix(dir, "")) {
-    if (path.back() == '_' || path.find(".VantoEdit_") != std::string::npos) stray.push_back(path);
+    if (fs::path(path).filename().string().find('_') != std::string::npos) stray.push_back(path);
   }
   return stray;
 }
@@ -190,4 +190,40 @@ TEST(Transform, RefusedCallsCreateNoCheckpoint) {
   EXPECT_EQ(vanto_session_get_num_checkpoints(session.get()), 0);
   EXPECT_EQ(calls, 0);
   EXPECT_FALSE(fs::exists(dir.file("chk")));
+}
+
+// Whatever the host's callbacks try while the transform's checkpoint is being
+// made (dropping it, clearing, saving over the session's own file), the
+// transform rewrites only the checkpoint it made: the own file and a file
+// named like it with "_" added stay as they are.
+TEST(Transform, RewritesOnlyItsOwnCheckpointWhateverTheCallbacksTry) {
+  struct Host {
+    vanto_session_t *session = nullptr;
+    std::string own;
+    std::vector<int> results;
+  };
+  auto on_session = [](const vanto_session_t *cs, int32_t event, const void *) {
+    auto *host = static_cast<Host *>(vanto_session_get_user_data_ptr(cs));
+    if (event != SESSION_EVENT_SAVE && event != SESSION_EVENT_CREATE_CHECKPOINT) return;
+    host->results.push_back(vanto_edit_destroy_last_checkpoint(host->session));
+    host->results.push_back(vanto_edit_clear_changes(host->session));
+    host->results.push_back(vanto_edit_save(host->session, host->own.c_str(), SAVE_FLAG_OVERWRITE, nullptr));
+  };
+  ScratchDir dir;
+  Host host;
+  host.own = dir.file("own.txt");
+  write_file(host.own, kOriginal);
+  write_file(host.own + "_", "not the library's");
+  host.session = vanto_edit_create_session(host.own.c_str(), on_session, &host, SESSION_EVENT_ALL);
+  ASSERT_NE(host.session, nullptr);
+  SessionPtr owner(host.session);
+  ASSERT_GT(vanto_edit_insert(host.session, 0, "ab", 2), 0);
+  int64_t calls = 0;
+  ASSERT_EQ(vanto_edit_apply_transform(host.session, to_upper, &calls, 0, 0, dir.file("chk").c_str()), 0);
+  EXPECT_EQ(host.results, std::vector<int>(6, -1));
+  EXPECT_EQ(read_file(host.own), kOriginal);
+  EXPECT_EQ(read_file(host.own + "_"), "not the library's");
+  EXPECT_EQ(session_data(host.session), upper_range("ab" + kOriginal, 0, kOriginal.size() + 2));
+  EXPECT_EQ(vanto_session_get_num_checkpoints(host.session), 1);
+  EXPECT_TRUE(stray_files(dir.file("chk")).empty());
 }

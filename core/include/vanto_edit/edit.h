@@ -226,7 +226,16 @@ VANTO_EXPORT void vanto_edit_destroy_viewport(vanto_viewport_t *viewport);
  * the first free name "<stem>-N<ext>" beside it (a name taken meanwhile is
  * never overwritten); SAVE_FLAG_OVERWRITE (any nonzero value) replaces it.
  * A target that is a symbolic link stays a link: the file it points to is
- * replaced.  A replaced file keeps its permission bits; a new file gets 0600.
+ * replaced.  A new file gets the usual creation mode: 0666 less the
+ * process's umask (and a default ACL of its directory, if any).  A replaced
+ * file keeps its permission bits and extended attributes (ACLs among them),
+ * and its owner and group where the process may set them (as root, or as
+ * the file's owner for a group it belongs to); when the owner or the group
+ * cannot be kept, the setuid and setgid bits are dropped.  An attribute that
+ * cannot be copied is logged and does not fail the save.  The temporary
+ * file is written only through the descriptor that created it; after a
+ * re-basing save the session reads the new file through that same file, not
+ * through its name.
  *
  * Replacing the session's own file (the file the session was opened on,
  * however many checkpoints exist) re-bases the session on the saved file:
@@ -237,8 +246,10 @@ VANTO_EXPORT void vanto_edit_destroy_viewport(vanto_viewport_t *viewport);
  * A checkpoint file of the session is never a valid target (-9).
  *
  * saved_file_path: null, or a 260-byte buffer; it is emptied on entry and on
- * success receives the saved file's canonical absolute path.  It is also the
- * event pointer of SESSION_EVENT_SAVE, fired last on success.
+ * success receives the saved file's canonical absolute path, or stays empty
+ * when that path is longer than 259 characters or cannot be resolved (the
+ * data is saved all the same; a shortened name is never written).  It is also
+ * the event pointer of SESSION_EVENT_SAVE, fired last on success.
  *
  * Returns 0, or: -1 null session, null or empty path, the directory cannot
  * be created, or the call comes from an event of an unfinished operation
@@ -252,7 +263,9 @@ VANTO_EXPORT void vanto_edit_destroy_viewport(vanto_viewport_t *viewport);
  * is saved, the session goes on with its previous data and history); -11 the
  * progress hook (vanto_session_set_progress_cbk) cancelled the save, which
  * then cleans up as a failed one: no temporary file is left, the target and
- * the session are untouched.  -4 and -7 are not returned: the data is
+ * the session are untouched; -12 the target (after its links) exists and is
+ * neither a regular file nor a directory (a device, a pipe, a socket):
+ * nothing is written and it is left as it is.  -4 and -7 are not returned: the data is
  * written without a stream, and an existing target is never removed before
  * the rename.  A file-system error
  * met by the path utilities is logged and returned as the code of the step
@@ -270,7 +283,10 @@ VANTO_EXPORT int vanto_edit_save(vanto_session_t *session, const char *file_path
  * "<dir>/.VantoEdit-chk.<level>.XXXXXX" (level 1 for the first checkpoint,
  * dir the canonical form of `checkpoint_directory`, created if missing) and
  * goes on editing above it: the changes made so far stay counted but can be
- * undone only after the checkpoint is destroyed.  Fires SESSION_EVENT_SAVE
+ * undone only after the checkpoint is destroyed.  The file (mode 0600) is
+ * created exclusively, written, synced and then read only through the
+ * descriptor that created it, so nothing later put at its name is written
+ * through or read as the checkpoint.  Fires SESSION_EVENT_SAVE
  * (null pointer) and SESSION_EVENT_CREATE_CHECKPOINT; viewports are not
  * touched.  Changes made from the callback of that SESSION_EVENT_SAVE are
  * refused (the level does not exist yet); from SESSION_EVENT_CREATE_CHECKPOINT
@@ -299,7 +315,10 @@ VANTO_EXPORT int vanto_edit_destroy_last_checkpoint(vanto_session_t *session);
  * `transform(byte, user_data)`: a new checkpoint is created in
  * `checkpoint_directory` and its file rewritten through the transform, so
  * destroying that checkpoint takes the transform back.  No change record is
- * added.  Events: SESSION_EVENT_SAVE, SESSION_EVENT_CREATE_CHECKPOINT, then
+ * added.  The rewrite goes into a new file "<checkpoint>_XXXXXX" beside it,
+ * written through its own descriptor and renamed onto the checkpoint's name;
+ * only the checkpoint this call made is ever rewritten: should it be gone
+ * when the rewrite starts, the call fails with -1 and no file is touched.  Events: SESSION_EVENT_SAVE, SESSION_EVENT_CREATE_CHECKPOINT, then
  * VIEWPORT_EVENT_TRANSFORM to every viewport (each is marked), then
  * SESSION_EVENT_TRANSFORM; changes made from the first two are refused.
  * Returns 0, or -1: refused, with nothing changed, for a null argument,

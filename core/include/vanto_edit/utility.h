@@ -64,7 +64,7 @@ VANTO_EXPORT int64_t vanto_util_write_segment_to_file(FILE *source, int64_t offs
  * range [offset, offset + length) replaced, in order, by transform(byte,
  * user_data); the bytes around the range are copied unchanged, so the output
  * has the input's size.  A length of 0 means up to the end of the input.
- * The data streams through an 8192-byte buffer; positions are 64-bit.  An
+ * The data moves in blocks of 1 MiB; positions are 64-bit.  An
  * existing output file is replaced.
  * Returns 0 when the whole output has been written and closed.  Returns -1,
  * after logging the reason and then "transform failed", when a path or the

@@ -17,6 +17,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -81,17 +82,6 @@ std::optional<FileId> path_id(const std::string &path) {
 bool remove_quietly(const std::string &path) {
   if (path.empty()) return false;
   return ::unlink(path.c_str()) == 0;
-}
-
-// Opens a file for reading as a model's backing stream.  The descriptor is
-// not handed to programs the host starts.
-FILE *open_backing_stream(const std::string &path) {
-  FILE *stream = io::fopen(path.c_str(), "rb");
-  if (stream != nullptr) {
-    const int fd = ::fileno(stream);
-    ::fcntl(fd, F_SETFD, ::fcntl(fd, F_GETFD) | FD_CLOEXEC);
-  }
-  return stream;
 }
 
 // Size of an open stream, -1 when it cannot be measured.
@@ -270,16 +260,83 @@ int write_model(const vanto_model_struct &model, int fd, Progress &progress) {
 }
 
 // Makes the temporary file durable and closes it; -6 when either fails.
-int finish_temp_file(TempFile &temp) {
+// With `reader`, a second descriptor of the same file is kept open for the
+// caller (-6 when it cannot be had): the file is read again through what was
+// created, never through its name.
+int finish_temp_file(TempFile &temp, int *reader = nullptr) {
   if (io::fsync(temp.fd()) != 0) {
     VANTO_LOG_AS("vanto_edit_save", "fsync failed: " << std::strerror(errno));
     return -6;
   }
-  if (!temp.close_fd()) {
-    VANTO_LOG_AS("vanto_edit_save", "close failed: " << std::strerror(errno));
+  int kept = -1;
+  if (reader != nullptr && (kept = ::fcntl(temp.fd(), F_DUPFD_CLOEXEC, 0)) < 0) {
+    VANTO_LOG_AS("vanto_edit_save", "dup failed: " << std::strerror(errno));
     return -6;
   }
+  if (!temp.close_fd()) {
+    VANTO_LOG_AS("vanto_edit_save", "close failed: " << std::strerror(errno));
+    if (kept >= 0) ::close(kept);
+    return -6;
+  }
+  if (reader != nullptr) *reader = kept;
   return 0;
+}
+
+// A stream for reading a file the library has just written, made from a
+// descriptor of it (taken over); null when it cannot be made.
+FILE *reader_stream(int fd) {
+  FILE *stream = ::fdopen(fd, "rb");
+  if (stream == nullptr) ::close(fd);
+  return stream;
+}
+
+// Gives the new file behind `fd` what the file `target` it replaces has
+// (`before` is its stat): owner and group where this process may set them,
+// the permission bits, and the extended attributes (ACLs among them).  When
+// the owner or the group cannot be kept, the setuid and setgid bits are
+// dropped: a file must never become set-id for someone it was not set-id for.
+// Failures are logged; none of them fails the save.
+void copy_target_metadata(int fd, const std::string &target, const struct stat &before) {
+  struct stat now {};
+  if (::fstat(fd, &now) != 0) now = before;
+  const bool owner_kept = now.st_uid == before.st_uid || ::fchown(fd, before.st_uid, static_cast<gid_t>(-1)) == 0;
+  const bool group_kept = now.st_gid == before.st_gid || ::fchown(fd, static_cast<uid_t>(-1), before.st_gid) == 0;
+  mode_t mode = before.st_mode & 07777;
+  if (!owner_kept || !group_kept) {
+    if ((mode & (S_ISUID | S_ISGID)) != 0) {
+      VANTO_LOG_AS("vanto_edit_save", "owner or group of the replaced file cannot be kept; "
+                                      "the setuid and setgid bits are dropped: " << target);
+    }
+    mode &= ~static_cast<mode_t>(S_ISUID | S_ISGID);
+  }
+  // After the owner: a change of owner clears the set-id bits.
+  if (::fchmod(fd, mode) != 0) {
+    VANTO_LOG_AS("vanto_edit_save", "fchmod failed: " << std::strerror(errno));
+  }
+
+  const ssize_t listed = ::llistxattr(target.c_str(), nullptr, 0);
+  if (listed <= 0) return;
+  std::vector<char> names(static_cast<size_t>(listed));
+  const ssize_t got = ::llistxattr(target.c_str(), names.data(), names.size());
+  if (got < 0) {
+    VANTO_LOG_AS("vanto_edit_save", "cannot list the extended attributes of " << target << ": "
+                                                                              << std::strerror(errno));
+    return;
+  }
+  std::vector<char> value;
+  for (size_t at = 0; at < static_cast<size_t>(got);) {
+    const char *name = names.data() + at;
+    at += std::strlen(name) + 1;
+    ssize_t size = ::lgetxattr(target.c_str(), name, nullptr, 0);
+    if (size >= 0) {
+      value.resize(static_cast<size_t>(size));
+      size = ::lgetxattr(target.c_str(), name, value.data(), value.size());
+    }
+    if (size < 0 || ::fsetxattr(fd, name, value.data(), static_cast<size_t>(size), 0) != 0) {
+      VANTO_LOG_AS("vanto_edit_save", "cannot copy the extended attribute " << name << ": "
+                                                                           << std::strerror(errno));
+    }
+  }
 }
 
 // Puts the finished temporary file in place.  Overwrite mode replaces the
@@ -386,6 +443,17 @@ int save_session(vanto_session_struct &session, const char *target, bool overwri
     }
   }
 
+  // Only regular files are replaced or saved beside: a device, a pipe or a
+  // socket at the target is never turned into a regular file.  (A directory
+  // fails at the rename, as it always has.)
+  struct stat existing {};
+  const bool exists = ::stat(resolved.c_str(), &existing) == 0;
+  if (exists && !S_ISREG(existing.st_mode) && !S_ISDIR(existing.st_mode)) {
+    VANTO_LOG_AS("vanto_edit_save", "target is not a regular file: " << target);
+    return -12;
+  }
+  const bool replacing = overwrite && exists && S_ISREG(existing.st_mode);
+
   // The temporary file must be made in the destination's directory so that
   // the rename stays within one file system.  In free-name mode the new name
   // is chosen beside the target as given; otherwise the destination is the
@@ -413,9 +481,12 @@ int save_session(vanto_session_struct &session, const char *target, bool overwri
     return -1;
   }
 
+  // A new file gets the usual creation mode (0666 less the umask); the file
+  // that replaces another stays private until it takes that file's owner
+  // and mode, once its data is complete.
   stage_code = -3;
   errno = 0;
-  const int fd = vanto_util_mkstemp(temp_name);
+  const int fd = make_unique_file_(temp_name, replacing ? 0600 : 0666);
   if (fd < 0) {
     VANTO_LOG_AS("vanto_edit_save", "mkstemp failed: " << std::strerror(errno)
                                                        << ", temp filename: " << temp_name);
@@ -425,18 +496,26 @@ int save_session(vanto_session_struct &session, const char *target, bool overwri
   temp.set_path(temp_name);
   temp.set_fd(fd);
 
-  // A file that is replaced keeps its permission bits; a new file stays 0600.
-  struct stat existing {};
-  if (overwrite && ::stat(resolved.c_str(), &existing) == 0 && S_ISREG(existing.st_mode)) {
-    if (::fchmod(fd, existing.st_mode & 07777) != 0) {
-      VANTO_LOG_AS("vanto_edit_save", "fchmod failed: " << std::strerror(errno));
-    }
-  }
-
   stage_code = -6;
   Progress progress(session, session.current_model().model_segments.total_length(), span);
   if (const int rc = write_model(session.current_model(), fd, progress); rc != 0) return rc;
-  if (const int rc = finish_temp_file(temp); rc != 0) return rc;
+  if (replacing) copy_target_metadata(fd, resolved, existing);
+
+  // Saving over the session's own file re-bases the session on the new file,
+  // which it then reads through a descriptor kept from the one written.
+  bool own_file = false;
+  if (replacing) {
+    const auto own = stream_id(session.first_model().backing_file);
+    own_file = own.has_value() && *own == FileId{existing.st_dev, existing.st_ino};
+  }
+  int reader = -1;
+  if (const int rc = finish_temp_file(temp, own_file ? &reader : nullptr); rc != 0) return rc;
+  struct ReaderGuard {
+    int &fd;
+    ~ReaderGuard() {
+      if (fd >= 0) ::close(fd);
+    }
+  } reader_guard{reader};
 
   // Where the data goes, and whether that is the session's own file.  Since
   // nothing is removed before the rename, the old "target cannot be removed"
@@ -453,12 +532,6 @@ int save_session(vanto_session_struct &session, const char *target, bool overwri
     }
     destination = free_name;
   }
-  bool own_file = false;
-  if (overwrite) {
-    const auto own = stream_id(session.first_model().backing_file);
-    own_file = own.has_value() && path_id(destination) == own;
-  }
-
   stage_code = -9;
   if (const int rc = rename_into_place(temp.path(), target, overwrite, destination); rc != 0) {
     if (keep_failed) temp.keep();
@@ -470,7 +543,8 @@ int save_session(vanto_session_struct &session, const char *target, bool overwri
   if (own_file) {
     // The old stream stays open until the new file is open and measured, so
     // the session can go on with its previous data if that fails.
-    FILE *fresh = open_backing_stream(destination);
+    FILE *fresh = reader_stream(reader);
+    reader = -1;
     const int64_t length = fresh != nullptr ? stream_length(fresh) : -1;
     if (length < 0) {
       VANTO_LOG_AS("vanto_edit_save", "fopen failed: " << std::strerror(errno));
@@ -481,12 +555,18 @@ int save_session(vanto_session_struct &session, const char *target, bool overwri
   }
 
   if (saved_path != nullptr) {
-    try {
-      vanto_util_normalize_path(destination.c_str(), saved_path);
-    } catch (const std::exception &error) {
-      // The data is in place; only its canonical name could not be had.
-      saved_path[0] = '\0';
-      VANTO_LOG_AS("vanto_edit_save", "cannot resolve the saved file's path: " << error.what());
+    // The data is in place; a canonical name that cannot be had, or does not
+    // fit, is reported as an empty text, never as a shortened one (which
+    // could name another file).
+    std::error_code ec;
+    const std::string canonical = fs::canonical(destination, ec).string();
+    if (ec) {
+      VANTO_LOG_AS("vanto_edit_save", "cannot resolve the saved file's path: " << ec.message());
+    } else if (canonical.size() >= kPathBufferSize) {
+      VANTO_LOG_AS("vanto_edit_save", "the saved file's path does not fit in "
+                                          << kPathBufferSize - 1 << " characters: " << canonical);
+    } else {
+      std::memcpy(saved_path, canonical.c_str(), canonical.size() + 1);
     }
   }
   notify_session_(session, SESSION_EVENT_SAVE, saved_path);
@@ -516,8 +596,14 @@ int save_(vanto_session_t *session, const char *file_path, int32_t flags, char *
 }
 
 // vanto_edit_create_checkpoint, with the progress of its save reported as
-// `span` of a longer call.
-int create_checkpoint_(vanto_session_t *session, const char *checkpoint_directory, ProgressSpan span) {
+// `span` of a longer call.  The new level is returned through `created`.
+//
+// The checkpoint file is written, made durable and read back only through
+// the descriptor that created it exclusively: its name is never looked up
+// again, so nothing put at that name meanwhile (a link into another place, a
+// file of someone else's) is written through or read as the checkpoint.
+int create_checkpoint_(vanto_session_t *session, const char *checkpoint_directory, ProgressSpan span,
+                       vanto_model_struct **created = nullptr) {
   if (session == nullptr || checkpoint_directory == nullptr || checkpoint_directory[0] == '\0') {
     return -1;
   }
@@ -533,7 +619,10 @@ int create_checkpoint_(vanto_session_t *session, const char *checkpoint_director
       VANTO_LOG_AS("vanto_edit_create_checkpoint", "failed to create checkpoint directory");
     }
     char directory[kPathBufferSize];
-    vanto_util_normalize_path(checkpoint_directory, directory);
+    if (vanto_util_normalize_path(checkpoint_directory, directory) == nullptr) {
+      VANTO_LOG_AS("vanto_edit_create_checkpoint", "checkpoint directory name too long");
+      return -1;
+    }
     const int formatted =
         std::snprintf(name, sizeof name, "%s%c.VantoEdit-chk.%zu.XXXXXX", directory,
                       vanto_util_directory_separator(), session->models.size());
@@ -547,29 +636,32 @@ int create_checkpoint_(vanto_session_t *session, const char *checkpoint_director
   }
 
   errno = 0;
-  const int fd = vanto_util_mkstemp(name);
+  const int fd = make_unique_file_(name, 0600);
   if (fd < 0) {
     VANTO_LOG_AS("vanto_edit_create_checkpoint", "failed to create checkpoint file: " << std::strerror(errno) << ", " << name);
     return -1;
   }
-  ::close(fd);
-
-  // A failed checkpoint leaves nothing behind: its save's temporary file is
-  // of no use to anyone once the checkpoint is given up.
-  if (save_(session, name, SAVE_FLAG_OVERWRITE, nullptr, span, false) != 0) {
-    VANTO_LOG_AS("vanto_edit_create_checkpoint", "failed to save checkpoint file");
-    remove_quietly(name);
-    return -1;
-  }
+  // A failed checkpoint leaves nothing behind.
+  TempFile file;
+  file.set_path(name);
+  file.set_fd(fd);
 
   const int64_t size = vanto_session_get_computed_file_size(session);
-  FILE *stream = open_backing_stream(name);
+  Progress progress(*session, size, span);
+  int reader = -1;
+  if (write_model(session->current_model(), fd, progress) != 0 || finish_temp_file(file, &reader) != 0) {
+    VANTO_LOG_AS("vanto_edit_create_checkpoint", "failed to save checkpoint file");
+    return -1;
+  }
+  FILE *stream = reader_stream(reader);
   if (stream == nullptr || stream_length(stream) != size) {
     VANTO_LOG_AS("vanto_edit_create_checkpoint", "fopen failed: " << std::strerror(errno) << ", " << name);
     if (stream != nullptr) std::fclose(stream);
-    remove_quietly(name);
     return -1;
   }
+  file.renamed();  // the file is the checkpoint's now
+  sync_directory(name);
+  notify_session_(*session, SESSION_EVENT_SAVE, nullptr);
 
   session->prior_change_count = vanto_session_get_num_changes(session);
   auto model = std::make_unique<vanto_model_struct>();
@@ -577,6 +669,7 @@ int create_checkpoint_(vanto_session_t *session, const char *checkpoint_director
   model->file_path = name;
   session->models.push_back(std::move(model));
   reset_model_segments_(session->current_model(), size);
+  if (created != nullptr) *created = &session->current_model();
   locked.release();
   notify_session_(*session, SESSION_EVENT_CREATE_CHECKPOINT, nullptr);
   return 0;
@@ -632,46 +725,65 @@ int vanto_edit_apply_transform(vanto_session_t *session, vanto_byte_transform_t 
   // Progress covers both passes over the data: the checkpoint's save is the
   // first half, the rewrite of its file the second.
   const int64_t size = vanto_session_get_computed_file_size(session);
-  if (create_checkpoint_(session, checkpoint_directory, ProgressSpan{0, 2 * size}) != 0) return -1;
-
-  vanto_model_struct &model = session->current_model();
-  const std::string input = model.file_path;
-  const std::string output = input + "_";
-  Progress rewrite(*session, size, ProgressSpan{size, 2 * size});
-  // The scratch name is derived from the checkpoint's: anything found there
-  // (a leftover, or a link planted to redirect the write) is removed, and the
-  // scratch file is then created as a new file.
-  remove_quietly(output);
-  if (transform_file_(input.c_str(), output.c_str(), transform, user_data, offset, length,
-                      &rewrite, true) != 0) {
-    remove_quietly(output);
+  vanto_model_struct *created = nullptr;
+  if (create_checkpoint_(session, checkpoint_directory, ProgressSpan{0, 2 * size}, &created) != 0) {
     return -1;
   }
 
-  // The transformed file is opened before it takes the checkpoint file's
-  // name, and the old stream is closed only after the rename: until then the
-  // checkpoint's untransformed data stays readable.
+  // Only the checkpoint made above is ever rewritten.  Should the events of
+  // its creation have taken it away (or put anything else in its place),
+  // the transform gives up and touches no file.
+  if (session->models.empty() || &session->current_model() != created || created->backing_file == nullptr) {
+    VANTO_LOG("the transform's checkpoint is gone; nothing is rewritten");
+    return -1;
+  }
+  vanto_model_struct &model = *created;
+  const std::string input = model.file_path;
+  const int in = ::fileno(model.backing_file);
+  const int64_t checkpoint_size = stream_length(model.backing_file);
+  if (checkpoint_size != model.model_segments.total_length()) {
+    VANTO_LOG("the transform's checkpoint file is not what was written; nothing is rewritten");
+    return -1;
+  }
+
+  // The rewrite goes into a new file beside the checkpoint, created
+  // exclusively and written only through its own descriptor; it then takes
+  // the checkpoint's name.  Until that rename the untransformed checkpoint
+  // stays as it is.
+  std::string scratch = input + "_XXXXXX";
   errno = 0;
-  FILE *fresh = open_backing_stream(output);
-  if (fresh == nullptr || stream_length(fresh) != model.model_segments.total_length()) {
+  const int out = make_unique_file_(scratch.data(), 0600);
+  if (out < 0) {
+    VANTO_LOG("cannot create the transform's file: " << std::strerror(errno) << ", " << scratch);
+    return -1;
+  }
+  TempFile rewritten;
+  rewritten.set_path(scratch);
+  rewritten.set_fd(out);
+  Progress rewrite(*session, size, ProgressSpan{size, 2 * size});
+  if (transform_descriptors_(in, checkpoint_size, out, transform, user_data, offset, length, &rewrite) != 0) {
+    return -1;
+  }
+  // The session goes on reading the rewritten file through a descriptor
+  // kept from the one written, never through its name.
+  const int reader = ::fcntl(out, F_DUPFD_CLOEXEC, 0);
+  if (reader < 0 || !rewritten.close_fd()) {
+    VANTO_LOG("cannot finish the transform's file: " << std::strerror(errno));
+    if (reader >= 0) ::close(reader);
+    return -1;
+  }
+  FILE *fresh = reader_stream(reader);
+  if (fresh == nullptr || stream_length(fresh) != checkpoint_size) {
     VANTO_LOG(std::strerror(errno != 0 ? errno : EIO));
     if (fresh != nullptr) std::fclose(fresh);
-    remove_quietly(output);
     return -1;
   }
-  // The rewritten file takes the checkpoint's permission bits (0600), so the
-  // data is no more exposed than before the transform.
-  struct stat checkpoint_stat {};
-  if (::fstat(::fileno(model.backing_file), &checkpoint_stat) == 0 &&
-      ::fchmod(::fileno(fresh), checkpoint_stat.st_mode & 07777) != 0) {
-    VANTO_LOG("fchmod failed: " << std::strerror(errno));
-  }
-  if (io::rename(output.c_str(), input.c_str()) != 0) {
+  if (io::rename(scratch.c_str(), input.c_str()) != 0) {
     VANTO_LOG(std::strerror(errno));
     std::fclose(fresh);
-    remove_quietly(output);
     return -1;
   }
+  rewritten.renamed();
   FILE *old = model.backing_file;
   model.backing_file = fresh;
   if (old != nullptr) std::fclose(old);

@@ -76,16 +76,6 @@ void fill_name(char *digits, uint64_t ticket) {
   }
 }
 
-// Closes the output, removes it and closes the input: the common unwinding of
-// a failed file transform.
-void discard_output(std::FILE *input, std::FILE *output, const char *output_path) {
-  if (output != nullptr) {
-    std::fclose(output);
-    std::remove(output_path);
-  }
-  if (input != nullptr) std::fclose(input);
-}
-
 // Byte as the signed 8-bit value it has as a plain char.
 int signed_byte(char c) { return static_cast<signed char>(c); }
 
@@ -123,16 +113,22 @@ int64_t read_at(int fd, unsigned char *out, int64_t size, int64_t position) {
   return done;
 }
 
-// The output side of a transform: a buffered stream (small writes wait in
-// its buffer, whole blocks go straight to the file) and the progress of the
-// bytes handed to it.
+// The output side of a transform: blocks written straight to the output
+// descriptor, and the progress of the bytes handed to it.
 struct TransformOutput {
-  std::FILE *stream;
+  int fd;
   Progress *progress;
   int64_t done = 0;
 
   bool put(const unsigned char *bytes, int64_t n) {
-    return io::fwrite(bytes, 1, static_cast<std::size_t>(n), stream) == static_cast<std::size_t>(n);
+    while (n > 0) {
+      const ssize_t w = io::write(fd, bytes, static_cast<std::size_t>(n));
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) return false;
+      bytes += w;
+      n -= w;
+    }
+    return true;
   }
   // Counts `n` more bytes processed; false when the host cancelled.
   bool advanced(int64_t n) {
@@ -159,82 +155,37 @@ bool copy_range(int fd, int64_t position, int64_t length, TransformOutput &out,
   return true;
 }
 
+// Whether `length` bytes at `offset` (length 0: to the end) lie inside
+// `size` bytes; sets `length` to the measured length.
+bool transform_range_fits(int64_t size, int64_t offset, int64_t &length) {
+  // A negative offset is refused below; measuring from it could overflow.
+  if (length == 0 && offset >= 0) length = size - offset;
+  // Written so that no sum can overflow: offset + length <= size.
+  return offset >= 0 && length >= 1 && offset < size && length <= size - offset;
+}
+
 }  // namespace
 
-int transform_file_(const char *input_path, const char *output_path, vanto_byte_transform_t transform,
-                    void *user_data, int64_t offset, int64_t length, Progress *progress,
-                    bool fresh_output) {
-  if (input_path == nullptr || output_path == nullptr || transform == nullptr) {
+int transform_descriptors_(int in, int64_t size, int out_fd, vanto_byte_transform_t transform,
+                           void *user_data, int64_t offset, int64_t length, Progress *progress) {
+  if (transform == nullptr || in < 0 || out_fd < 0) {
     VANTO_TRANSFORM_LOG("null path or transform");
     VANTO_TRANSFORM_LOG("transform failed");
     return -1;
   }
-
-  std::FILE *input = io::fopen(input_path, "rb");
-  if (input == nullptr) {
-    VANTO_TRANSFORM_LOG("failed to open input file");
-    VANTO_TRANSFORM_LOG("transform failed");
-    return -1;
-  }
-  off_t end = -1;
-  if (fseeko(input, 0, SEEK_END) == 0) end = ftello(input);
-  if (end < 0) {
-    VANTO_TRANSFORM_LOG("failed to find the input size");
-    discard_output(input, nullptr, output_path);
-    VANTO_TRANSFORM_LOG("transform failed");
-    return -1;
-  }
-  const int64_t size = static_cast<int64_t>(end);
-  const int in = ::fileno(input);
-
-  // Opening the output for writing truncates it, so it must not be the input.
-  struct stat input_stat {};
-  struct stat output_stat {};
-  if (::fstat(in, &input_stat) == 0 && ::stat(output_path, &output_stat) == 0 &&
-      input_stat.st_dev == output_stat.st_dev && input_stat.st_ino == output_stat.st_ino) {
-    VANTO_TRANSFORM_LOG("output is the input file");
-    discard_output(input, nullptr, output_path);
-    VANTO_TRANSFORM_LOG("transform failed");
-    return -1;
-  }
-
-  // A negative offset is refused below; measuring from it could overflow.
-  if (length == 0 && offset >= 0) length = size - offset;
-  // Written so that no sum can overflow: offset + length <= size.
-  if (offset < 0 || length < 1 || offset >= size || length > size - offset) {
+  if (!transform_range_fits(size, offset, length)) {
     VANTO_TRANSFORM_LOG("transform out of range");
-    discard_output(input, nullptr, output_path);
-    VANTO_TRANSFORM_LOG("transform failed");
-    return -1;
-  }
-
-  std::FILE *output = nullptr;
-  if (fresh_output) {
-    // A name the library chose: whatever already sits there (a planted link
-    // above all) is never opened, let alone written through.
-    const int fd = io::open(output_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd >= 0 && (output = ::fdopen(fd, "wb")) == nullptr) {
-      ::close(fd);
-      ::unlink(output_path);
-    }
-  } else {
-    output = io::fopen(output_path, "wb");
-  }
-  if (output == nullptr) {
-    VANTO_TRANSFORM_LOG("failed to open output file");
-    discard_output(input, nullptr, output_path);
     VANTO_TRANSFORM_LOG("transform failed");
     return -1;
   }
 
   std::unique_ptr<unsigned char[]> buffer(
       new unsigned char[static_cast<std::size_t>(std::min(size, kTransformBlock))]);
-  TransformOutput out{output, progress};
+  TransformOutput out{out_fd, progress};
   bool cancelled = false;
   auto give_up = [&](const char *reason) {
     if (cancelled) VANTO_TRANSFORM_LOG("transform cancelled");
     else if (reason != nullptr) VANTO_TRANSFORM_LOG(reason);
-    discard_output(input, output, output_path);
     VANTO_TRANSFORM_LOG("transform failed");
     return -1;
   };
@@ -278,17 +229,57 @@ int transform_file_(const char *input_path, const char *output_path, vanto_byte_
     cancelled = true;
     return give_up(nullptr);
   }
+  return 0;
+}
 
-  // Buffered data reaches the file only when the stream is flushed and
-  // closed; a failure there is a failed transform.
-  if (io::fclose(output) != 0) {
-    VANTO_TRANSFORM_LOG("failed to close output file");
-    std::remove(output_path);
-    std::fclose(input);
+int transform_file_(const char *input_path, const char *output_path, vanto_byte_transform_t transform,
+                    void *user_data, int64_t offset, int64_t length, Progress *progress) {
+  if (input_path == nullptr || output_path == nullptr || transform == nullptr) {
+    VANTO_TRANSFORM_LOG("null path or transform");
     VANTO_TRANSFORM_LOG("transform failed");
     return -1;
   }
-  std::fclose(input);
+
+  const int in = io::open(input_path, O_RDONLY | O_CLOEXEC);
+  if (in < 0) {
+    VANTO_TRANSFORM_LOG("failed to open input file");
+    VANTO_TRANSFORM_LOG("transform failed");
+    return -1;
+  }
+  auto fail = [&](const char *reason) {
+    if (reason != nullptr) VANTO_TRANSFORM_LOG(reason);
+    VANTO_TRANSFORM_LOG("transform failed");
+    ::close(in);
+    return -1;
+  };
+  const off_t end = ::lseek(in, 0, SEEK_END);
+  if (end < 0) return fail("failed to find the input size");
+  const int64_t size = static_cast<int64_t>(end);
+
+  // Opening the output for writing truncates it, so it must not be the input.
+  struct stat input_stat {};
+  struct stat output_stat {};
+  if (::fstat(in, &input_stat) == 0 && ::stat(output_path, &output_stat) == 0 &&
+      input_stat.st_dev == output_stat.st_dev && input_stat.st_ino == output_stat.st_ino) {
+    return fail("output is the input file");
+  }
+  int64_t measured = length;
+  if (!transform_range_fits(size, offset, measured)) return fail("transform out of range");
+
+  const int out = io::open(output_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (out < 0) return fail("failed to open output file");
+  if (transform_descriptors_(in, size, out, transform, user_data, offset, length, progress) != 0) {
+    ::close(out);
+    std::remove(output_path);
+    ::close(in);
+    return -1;
+  }
+  // Write errors a file system reports late arrive at the close.
+  if (io::close(out) != 0) {
+    std::remove(output_path);
+    return fail("failed to close output file");
+  }
+  ::close(in);
   return 0;
 }
 
@@ -296,9 +287,7 @@ int transform_file_(const char *input_path, const char *output_path, vanto_byte_
 
 }  // namespace vanto::internal
 
-extern "C" {
-
-int vanto_util_mkstemp(char *template_name) {
+int vanto::internal::make_unique_file_(char *template_name, mode_t mode) {
   const std::size_t len = template_name != nullptr ? std::strlen(template_name) : 0;
   if (len < kNameDigits || std::strspn(template_name + len - kNameDigits, "X") != kNameDigits) {
     errno = EINVAL;
@@ -308,7 +297,7 @@ int vanto_util_mkstemp(char *template_name) {
   const int saved_errno = errno;
   for (int attempt = 0; attempt < INT_MAX; ++attempt) {
     fill_name(digits, name_ticket.fetch_add(1, std::memory_order_relaxed));
-    const int fd = vanto::internal::io::open(template_name, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    const int fd = vanto::internal::io::open(template_name, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     if (fd >= 0) {
       errno = saved_errno;
       return fd;
@@ -317,6 +306,12 @@ int vanto_util_mkstemp(char *template_name) {
   }
   errno = EEXIST;
   return -1;
+}
+
+extern "C" {
+
+int vanto_util_mkstemp(char *template_name) {
+  return vanto::internal::make_unique_file_(template_name, 0600);
 }
 
 int64_t vanto_util_write_segment_to_file(FILE *source, int64_t offset, int64_t length,
