@@ -135,4 +135,54 @@ TEST(PieceReader, AgreesWithPieceByPieceReads) {
   vanto_edit_destroy_session(session);
 }
 
+int g_reads = 0;
+int count_reads(vanto::internal::io::Op op) {
+  if (op == vanto::internal::io::Op::kRead) ++g_reads;
+  return 0;
+}
+
+// A line-ending conversion leaves the file's bytes in file order with one
+// deleted byte between every two pieces and no change bytes at all: the gaps
+// are read through (in a scratch buffer), so a 1 MiB read takes a handful of
+// preads instead of one per piece, with the same bytes as piece by piece,
+// also when the file has shrunk.
+TEST(PieceReader, RunsReadThroughTheGapsThatDeletesLeave) {
+  ScratchDir dir;
+  const std::string path = dir.file("lines");
+  std::string file = vanto::test::random_bytes(2 << 20, 9);
+  vanto::test::write_file(path, file);
+  vanto_session_t *session = vanto_edit_create_session(path.c_str(), nullptr, nullptr, 0);
+  ASSERT_NE(session, nullptr);
+  // From the end backwards, so earlier offsets stay put: a byte out of every
+  // 64, and now and then an insert.
+  for (int64_t at = (2 << 20) - 1; at > 0; at -= 64) {
+    ASSERT_GT(vanto_edit_delete(session, at, 1), 0);
+    if (at % 4096 == 63) {
+      ASSERT_GT(vanto_edit_insert(session, at, "ins", 3), 0);
+    }
+  }
+  g_reads = 0;
+  vanto::internal::io::set_fault_hook(count_reads);
+  const Fill whole = library_fill(session, 0, 1 << 20);
+  vanto::internal::io::set_fault_hook(nullptr);
+  ASSERT_EQ(whole, reference_fill(session, file, 0, 1 << 20, false));
+  EXPECT_LE(g_reads, 64) << "pieces in the window: about " << (1 << 20) / 63;
+
+  std::mt19937_64 pick(11);
+  for (const int64_t shrunk : {int64_t{-1}, int64_t{1'500'000}, int64_t{70'001}}) {
+    if (shrunk >= 0) {
+      std::filesystem::resize_file(path, static_cast<uintmax_t>(shrunk));
+      file.resize(static_cast<size_t>(shrunk));
+    }
+    const int64_t size = vanto_session_get_computed_file_size(session);
+    for (int i = 0; i < 60; ++i) {
+      const int64_t room = int64_t{1} << (pick() % 21);
+      const int64_t target = static_cast<int64_t>(pick() % static_cast<uint64_t>(size + 2));
+      SCOPED_TRACE(testing::Message() << "file " << file.size() << ", offset " << target << ", room " << room);
+      ASSERT_EQ(library_fill(session, target, room), reference_fill(session, file, target, room, false));
+    }
+  }
+  vanto_edit_destroy_session(session);
+}
+
 }  // namespace

@@ -6,7 +6,10 @@
 // pieces costs one system call instead of one per piece.  The run is read
 // into the buffer where its first piece goes, each later piece is moved up to
 // its own place (last piece first, so nothing is overwritten before it has
-// moved), and the change pieces between them are copied in last.
+// moved), and the change pieces between them are copied in last.  A run
+// whose gaps in the file outweigh the change bytes between its pieces (what
+// deletes leave) is read into a per-thread scratch buffer of 256 KiB and its
+// pieces copied out from there.
 #ifndef VANTO_EDIT_IMPL_PIECE_READER_H
 #define VANTO_EDIT_IMPL_PIECE_READER_H
 
