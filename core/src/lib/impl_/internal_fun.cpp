@@ -109,22 +109,17 @@ struct Replaced {
   std::vector<Piece> old;
 };
 
-// Inserts `change`'s bytes at its offset.  -1 when no piece covers it.
-int insert_step(PieceTable &pieces, vanto_change_struct *change, Replaced &r) {
-  r.fresh = 1;
-  if (pieces.empty()) {
-    pieces.push_back(Piece{change->length, 0, change});
-    return 0;
-  }
+// Finds the point of change for `offset` in a table that is not empty: in
+// front of the covering piece, after it, or between the two halves of it
+// (the piece is split, kept in `r.old`, and `r.split` set).  0, -1 when no
+// piece covers the offset, -2 when the tree lost its continuity.
+int point_of_change(PieceTable &pieces, int64_t offset, Replaced &r, PieceTable::Pos &point) {
   int64_t covering_start = 0;
   ContinuityBreak brk;
-  const auto covering = pieces.find_covering(change->offset, &covering_start, &brk);
+  const auto covering = pieces.find_covering(offset, &covering_start, &brk);
   if (brk.broken) return -2;
   if (covering == pieces.end_pos()) return -1;
-  // The point of change: in front of the covering piece, after it, or
-  // between the two halves of it.
-  const int64_t delta = change->offset - covering_start;
-  PieceTable::Pos point;
+  const int64_t delta = offset - covering_start;
   if (delta == 0) {
     point = covering;
   } else if (delta == pieces.piece(covering).length) {
@@ -132,9 +127,24 @@ int insert_step(PieceTable &pieces, vanto_change_struct *change, Replaced &r) {
   } else {
     r.old.push_back(pieces.piece(covering));
     r.split = true;
+    point = pieces.split(covering, delta);
+  }
+  return 0;
+}
+
+// Inserts `change`'s bytes at its offset.  -1 when no piece covers it.
+int insert_step(PieceTable &pieces, vanto_change_struct *change, Replaced &r) {
+  r.fresh = 1;
+  if (pieces.empty()) {
+    pieces.push_back(Piece{change->length, 0, change});
+    return 0;
+  }
+  PieceTable::Pos point;
+  if (const int rc = point_of_change(pieces, change->offset, r, point); rc != 0) return rc;
+  if (r.split) {
+    // The new piece sits between the two halves of the split one.
     r.trimmed = true;
     r.fresh = 3;
-    point = pieces.split(covering, delta);
   }
   pieces.insert(point, Piece{change->length, 0, change});
   return 0;
@@ -143,23 +153,9 @@ int insert_step(PieceTable &pieces, vanto_change_struct *change, Replaced &r) {
 // Removes `length` bytes at `offset`.  -1 when no piece covers the offset.
 int delete_step(PieceTable &pieces, int64_t offset, int64_t length, Replaced &r) {
   if (pieces.empty()) return 0;
-  int64_t covering_start = 0;
-  ContinuityBreak brk;
-  const auto covering = pieces.find_covering(offset, &covering_start, &brk);
-  if (brk.broken) return -2;
-  if (covering == pieces.end_pos()) return -1;
-  const int64_t delta = offset - covering_start;
   PieceTable::Pos point;
-  if (delta == 0) {
-    point = covering;
-  } else if (delta == pieces.piece(covering).length) {
-    point = PieceTable::next(covering);
-  } else {
-    r.old.push_back(pieces.piece(covering));
-    r.split = true;
-    r.fresh = 1;
-    point = pieces.split(covering, delta);
-  }
+  if (const int rc = point_of_change(pieces, offset, r, point); rc != 0) return rc;
+  if (r.split) r.fresh = 1;  // the first half stays in front of the point
   // Remove whole pieces from the point on; the last one touched may only
   // lose its front.  The pieces after it move down by themselves, since
   // their starts are derived.
