@@ -432,9 +432,14 @@ int save_session(vanto_session_struct &session, const char *target, bool overwri
   stage_code = -1;
   const std::string resolved = resolve_links(target);
 
+  // What the target (after its links) is now: one stat serves both checks.
+  struct stat existing {};
+  const bool exists = ::stat(resolved.c_str(), &existing) == 0;
+
   // A checkpoint file belongs to the session: writing over it would change
   // data the session reads.
-  if (const auto id = path_id(resolved)) {
+  if (exists) {
+    const FileId id{existing.st_dev, existing.st_ino};
     for (size_t i = 1; i < session.models.size(); ++i) {
       if (stream_id(session.models[i]->backing_file) == id) {
         VANTO_LOG_AS("vanto_edit_save", "target is a checkpoint file of the session: " << target);
@@ -446,8 +451,6 @@ int save_session(vanto_session_struct &session, const char *target, bool overwri
   // Only regular files are replaced or saved beside: a device, a pipe or a
   // socket at the target is never turned into a regular file.  (A directory
   // fails at the rename, as it always has.)
-  struct stat existing {};
-  const bool exists = ::stat(resolved.c_str(), &existing) == 0;
   if (exists && !S_ISREG(existing.st_mode) && !S_ISDIR(existing.st_mode)) {
     VANTO_LOG_AS("vanto_edit_save", "target is not a regular file: " << target);
     return -12;
