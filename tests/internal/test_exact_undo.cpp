@@ -12,23 +12,16 @@
 
 #include "impl_/internal_fun.h"
 #include "impl_/records.h"
+#include "model_text.h"
 #include "test_support.h"
 #include "vanto_edit.h"
 
 namespace {
 
+using vanto::test::data_of;
 using vanto::test::ScratchDir;
+using vanto::test::text_of;
 using vanto::test::write_file;
-
-std::string text_of(const vanto_session_t *session) {
-  std::ostringstream out;
-  print_model_segments_(&session->current_model(), out);
-  return out.str();
-}
-
-std::string data_of(const vanto_session_t *session) {
-  return vanto_session_get_segment_string(session, 0, vanto_session_get_computed_file_size(session));
-}
 
 struct Step {
   std::string text_before;

@@ -40,6 +40,7 @@
 #include <vector>
 
 #include "impl_/io.h"
+#include "model_text.h"
 #include "test_support.h"
 #include "vanto_edit.h"
 
@@ -47,6 +48,7 @@ namespace {
 
 namespace fs = std::filesystem;
 namespace io = vanto::internal::io;
+using vanto::test::data_of;
 using vanto::test::random_bytes;
 using vanto::test::read_file;
 using vanto::test::write_file;
@@ -134,10 +136,6 @@ class WorkDir {
 };
 
 unsigned char invert(unsigned char b, void *) { return static_cast<unsigned char>(~b); }
-
-std::string data_of(const vanto_session_t *s) {
-  return vanto_session_get_segment_string(s, 0, vanto_session_get_computed_file_size(s));
-}
 
 // Names of the library's temporary, checkpoint and scratch files under a directory.
 std::vector<std::string> library_files(const fs::path &dir) {
