@@ -111,6 +111,22 @@ typedef int (*vanto_progress_cbk_t)(const vanto_session_t *session, int64_t byte
 #define SAVE_FLAG_NONE 0
 #define SAVE_FLAG_OVERWRITE 1
 
+/*
+ * Results of vanto_edit_save; edit.h says what each one leaves behind.
+ * -4 and -7 are not used.
+ */
+#define SAVE_OK 0
+#define SAVE_ERROR_INVALID (-1)       /* bad argument, directory, or called from an event */
+#define SAVE_ERROR_NAME_TOO_LONG (-2) /* the temporary name does not fit */
+#define SAVE_ERROR_CREATE (-3)        /* the temporary file cannot be created */
+#define SAVE_ERROR_READ (-5)          /* the session's data cannot be read */
+#define SAVE_ERROR_WRITE (-6)         /* the data cannot be written, synced or closed */
+#define SAVE_ERROR_NO_FREE_NAME (-8)  /* no free name beside an existing target */
+#define SAVE_ERROR_PLACE (-9)         /* a checkpoint file as target, or the rename failed */
+#define SAVE_ERROR_REBASE (-10)       /* saved, but the session could not re-base on it */
+#define SAVE_ERROR_CANCELLED (-11)    /* the progress hook cancelled */
+#define SAVE_ERROR_NOT_REGULAR (-12)  /* the target is a device, a pipe or a socket */
+
 /* Replace-all flags. */
 #define REPLACE_FLAG_NONE 0
 #define REPLACE_FLAG_IGNORE_CASE 1
