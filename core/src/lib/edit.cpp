@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <string_view>
 
 #include "impl_/internal_fun.h"
 #include "impl_/log.h"
@@ -290,6 +291,20 @@ int64_t vanto_edit_overwrite(vanto_session_t *session, int64_t offset, const cha
 int64_t vanto_edit_overwrite_bytes(vanto_session_t *session, int64_t offset,
                                    const unsigned char *bytes, int64_t length) {
   return record_bytes_change_(session, CHANGE_OVERWRITE, offset, bytes, length, true);
+}
+
+int64_t vanto_edit_insert_string(vanto_session_t *session, int64_t offset, std::string_view bytes) {
+  // An empty view records an empty change: its data is never measured as text.
+  return record_bytes_change_(session, CHANGE_INSERT, offset,
+                              reinterpret_cast<const unsigned char *>(bytes.data()),
+                              static_cast<int64_t>(bytes.size()), false);
+}
+
+int64_t vanto_edit_overwrite_string(vanto_session_t *session, int64_t offset,
+                                    std::string_view bytes) {
+  return record_bytes_change_(session, CHANGE_OVERWRITE, offset,
+                              reinterpret_cast<const unsigned char *>(bytes.data()),
+                              static_cast<int64_t>(bytes.size()), false);
 }
 
 vanto_viewport_t *vanto_edit_create_viewport(vanto_session_t *session, int64_t offset,
