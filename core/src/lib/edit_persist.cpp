@@ -84,13 +84,6 @@ bool remove_quietly(const std::string &path) {
   return ::unlink(path.c_str()) == 0;
 }
 
-// Size of an open stream, -1 when it cannot be measured.
-int64_t stream_length(FILE *stream) {
-  struct stat st {};
-  if (stream == nullptr || ::fstat(::fileno(stream), &st) != 0) return -1;
-  return static_cast<int64_t>(st.st_size);
-}
-
 // The file a path finally names: symbolic links are followed (also a link
 // whose file does not exist yet), so that saving through a link replaces the
 // file it points to and leaves the link in place.  A path that is no link
@@ -282,14 +275,6 @@ int finish_temp_file(TempFile &temp, int *reader = nullptr) {
   return 0;
 }
 
-// A stream for reading a file the library has just written, made from a
-// descriptor of it (taken over); null when it cannot be made.
-FILE *reader_stream(int fd) {
-  FILE *stream = ::fdopen(fd, "rb");
-  if (stream == nullptr) ::close(fd);
-  return stream;
-}
-
 // Gives the new file behind `fd` what the file `target` it replaces has
 // (`before` is its stat): owner and group where this process may set them,
 // the permission bits, and the extended attributes (ACLs among them).  When
@@ -385,41 +370,22 @@ int rename_into_place(const std::string &temp_path, const char *target, bool ove
   return -9;
 }
 
-// Drops every checkpoint, newest first, as vanto_edit_destroy_last_checkpoint
-// does (files removed, one event each).
-void drop_all_checkpoints(vanto_session_struct &session) {
-  while (session.models.size() > 1) destroy_last_checkpoint_(session);
-}
-
 // Makes the session read `fresh` (`length` bytes, already open) as its own
-// file with an empty history: checkpoints dropped, first model re-based,
-// every change released, viewports marked without hearing of it, and
-// SESSION_EVENT_CLEAR sent.  The host's viewport pause state is kept.
+// file with an empty history (reset_to_first_model_), its viewports marked
+// without hearing of it.  The host's viewport pause state is kept.
 void rebase_session(vanto_session_struct &session, FILE *fresh, int64_t length,
                     const std::string &saved_path) {
   const bool host_paused = vanto_session_viewport_event_callbacks_paused(&session) != 0;
   vanto_session_pause_viewport_event_callbacks(&session);
-  // Nothing may change while the levels go: the session is re-based on the
-  // saved file right after, and a change made meanwhile would be lost.
-  FlagScope locked(session, kFlagChangesLocked);
-  drop_all_checkpoints(session);
-
-  vanto_model_struct &first = session.first_model();
-  FILE *old = first.backing_file;
-  first.backing_file = fresh;
-  if (old != nullptr) std::fclose(old);
-  // The path the host opened keeps naming the file unless the save replaced
-  // the file under another name (a second hard link); then the saved name is
-  // the one that reaches the session's data.
-  if (path_id(first.file_path) != stream_id(fresh)) first.file_path = saved_path;
-
-  reset_model_segments_(first, length);
-  for (auto &model : session.models) {
-    clear_model_changes_(*model);
-    clear_model_changes_undone_(*model);
-  }
-  locked.release();
-  mark_all_viewports_(session, VIEWPORT_EVENT_CLEAR, SESSION_EVENT_CLEAR);
+  reset_to_first_model_(session, length, [&](vanto_model_struct &first) {
+    FILE *old = first.backing_file;
+    first.backing_file = fresh;
+    if (old != nullptr) std::fclose(old);
+    // The path the host opened keeps naming the file unless the save
+    // replaced the file under another name (a second hard link); then the
+    // saved name is the one that reaches the session's data.
+    if (path_id(first.file_path) != stream_id(fresh)) first.file_path = saved_path;
+  });
   if (!host_paused) vanto_session_resume_viewport_event_callbacks(&session);
 }
 
@@ -546,9 +512,9 @@ int save_session(vanto_session_struct &session, const char *target, bool overwri
   if (own_file) {
     // The old stream stays open until the new file is open and measured, so
     // the session can go on with its previous data if that fails.
-    FILE *fresh = reader_stream(reader);
+    FILE *fresh = backing_stream_(reader);
     reader = -1;
-    const int64_t length = fresh != nullptr ? stream_length(fresh) : -1;
+    const int64_t length = fresh != nullptr ? stream_length_(fresh) : -1;
     if (length < 0) {
       VANTO_LOG_AS("vanto_edit_save", "fopen failed: " << std::strerror(errno));
       if (fresh != nullptr) std::fclose(fresh);
@@ -656,8 +622,8 @@ int create_checkpoint_(vanto_session_t *session, const char *checkpoint_director
     VANTO_LOG_AS("vanto_edit_create_checkpoint", "failed to save checkpoint file");
     return -1;
   }
-  FILE *stream = reader_stream(reader);
-  if (stream == nullptr || stream_length(stream) != size) {
+  FILE *stream = backing_stream_(reader);
+  if (stream == nullptr || stream_length_(stream) != size) {
     VANTO_LOG_AS("vanto_edit_create_checkpoint", "fopen failed: " << std::strerror(errno) << ", " << name);
     if (stream != nullptr) std::fclose(stream);
     return -1;
@@ -700,23 +666,6 @@ int vanto_edit_destroy_last_checkpoint(vanto_session_t *session) {
   return 0;
 }
 
-void vanto::internal::destroy_last_checkpoint_(vanto_session_struct &state) {
-  vanto_session_struct *session = &state;
-  vanto_model_struct &current = session->current_model();
-  // Unlinking while the stream is open is fine; the stream goes with the
-  // model below, so no read ever meets a closed stream.
-  if (!remove_quietly(current.file_path)) VANTO_LOG(std::strerror(errno));
-  clear_model_changes_(current);
-  clear_model_changes_undone_(current);
-  session->models.pop_back();
-  session->prior_change_count -= static_cast<int64_t>(session->current_model().changes.size());
-
-  // The data is again that of the moment the checkpoint was taken: every
-  // viewport re-reads it on next access.  No viewport event is sent.
-  for (const auto &viewport : session->viewports) mark_viewport_(*viewport);
-  notify_session_(*session, SESSION_EVENT_DESTROY_CHECKPOINT, nullptr);
-}
-
 int vanto_edit_apply_transform(vanto_session_t *session, vanto_byte_transform_t transform,
                                void *user_data, int64_t offset, int64_t length,
                                const char *checkpoint_directory) {
@@ -743,7 +692,7 @@ int vanto_edit_apply_transform(vanto_session_t *session, vanto_byte_transform_t 
   vanto_model_struct &model = *created;
   const std::string input = model.file_path;
   const int in = ::fileno(model.backing_file);
-  const int64_t checkpoint_size = stream_length(model.backing_file);
+  const int64_t checkpoint_size = stream_length_(model.backing_file);
   if (checkpoint_size != model.model_segments.total_length()) {
     VANTO_LOG("the transform's checkpoint file is not what was written; nothing is rewritten");
     return -1;
@@ -775,8 +724,8 @@ int vanto_edit_apply_transform(vanto_session_t *session, vanto_byte_transform_t 
     if (reader >= 0) ::close(reader);
     return -1;
   }
-  FILE *fresh = reader_stream(reader);
-  if (fresh == nullptr || stream_length(fresh) != checkpoint_size) {
+  FILE *fresh = backing_stream_(reader);
+  if (fresh == nullptr || stream_length_(fresh) != checkpoint_size) {
     VANTO_LOG(std::strerror(errno != 0 ? errno : EIO));
     if (fresh != nullptr) std::fclose(fresh);
     return -1;

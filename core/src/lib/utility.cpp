@@ -100,19 +100,6 @@ namespace {
 // and memory that does not depend on the size of the file.
 constexpr int64_t kTransformBlock = int64_t{1} << 20;
 
-// Reads up to `size` bytes at `position`; returns how many arrived.
-int64_t read_at(int fd, unsigned char *out, int64_t size, int64_t position) {
-  int64_t done = 0;
-  while (done < size) {
-    const ssize_t n = io::pread(fd, out + done, static_cast<std::size_t>(size - done),
-                                static_cast<off_t>(position + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += n;
-  }
-  return done;
-}
-
 // The output side of a transform: blocks written straight to the output
 // descriptor, and the progress of the bytes handed to it.
 struct TransformOutput {
@@ -144,7 +131,7 @@ bool copy_range(int fd, int64_t position, int64_t length, TransformOutput &out,
                 unsigned char *buffer, bool &cancelled) {
   while (length > 0) {
     const int64_t n = std::min(length, kTransformBlock);
-    if (read_at(fd, buffer, n, position) != n || !out.put(buffer, n)) return false;
+    if (io::pread_full(fd, buffer, n, position) != n || !out.put(buffer, n)) return false;
     position += n;
     length -= n;
     if (!out.advanced(n)) {
@@ -201,7 +188,7 @@ int transform_descriptors_(int in, int64_t size, int out_fd, vanto_byte_transfor
   while (remaining > 0) {
     const int64_t n = std::min(remaining, kTransformBlock);
     unsigned char *bytes = buffer.get();
-    if (read_at(in, bytes, n, position) != n) {
+    if (io::pread_full(in, bytes, n, position) != n) {
       VANTO_TRANSFORM_LOG("failed to read buffer");
       break;
     }
