@@ -397,7 +397,7 @@ std::ostream &print_change_record_(const vanto_change_t *change, std::ostream &o
 
 void print_model_segments_(const vanto_model_t *model, std::ostream &out) {
   if (model == nullptr) return;
-  for (const ModelSegment piece : model->model_segments) {
+  for (const PlacedPiece piece : model->model_segments) {
     out << "{\"kind\": \"" << (piece.change->serial == 0 ? 'R' : 'I')
         << "\", \"computed_offset\": " << piece.computed_offset
         << ", \"computed_length\": " << piece.computed_length

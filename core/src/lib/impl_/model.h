@@ -41,8 +41,8 @@ bool replay_applies_(const vanto_model_struct &model, size_t count, int64_t leng
 // on (one fstat); a model without a file must have been based on nothing.
 bool backing_file_unchanged_(const vanto_model_struct &model);
 
-// Creates a change record held by no store (the temporary removal of an
-// overwrite, tests); `bytes` (may be null when length is 0) are copied for
+// Creates a change record held by no store, for the white-box tests (the
+// library's own changes come from new_change_); `bytes` (may be null when length is 0) are copied for
 // inserts and overwrites.  The caller keeps it alive while pieces refer to it.
 std::unique_ptr<vanto_change_struct> make_change_(int64_t serial, int kind, bool transaction_bit,
                                                   int64_t offset, int64_t length,
