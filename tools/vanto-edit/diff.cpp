@@ -207,7 +207,9 @@ class RunIndex {
  public:
   RunIndex(std::string_view data, int64_t last_start) : data_(data) {
     std::size_t slots = 16;
-    while (slots < 2 * static_cast<std::size_t>(last_start + 1)) slots *= 2;
+    // At most two thirds full.
+    const auto runs = static_cast<std::size_t>(last_start + 1);
+    while (slots < runs + runs / 2) slots *= 2;
     mask_ = slots - 1;
     slots_.assign(slots, Slot{});
     uint64_t hash = first_hash(data.data());
@@ -385,8 +387,8 @@ another, as one range.  Of the places in reach it takes the one that skips
 the fewest bytes in all; differences less than 32 bytes apart become one
 range.  It does not find a block that moved, nor an insertion or deletion
 longer than WINDOW: then the range goes on for WINDOW more bytes in both
-files at a time, until they agree again or a file ends.  Memory: about 16
-bytes per byte of WINDOW, besides two 1 MiB blocks.
+files at a time, until they agree again or a file ends.  Memory: up to 50
+bytes per byte of WINDOW (34 MiB at 1M), besides two 1 MiB blocks.
 
 Exit status: 0 the files are the same, 1 they differ, 2 error.)";
 
