@@ -74,11 +74,13 @@ int profile_blocks(Session &session, Progress &progress, const Range &range, con
   vanto_session_set_progress_cbk(session.get(), &block_hook, &state);
   progress.phase("profiling");
   std::array<int64_t, 256> counts{};
+  // One capture of the library's error output for all the calls: blocks may be small.
+  const Quietly quiet;
   for (int64_t index = 0; index < blocks; ++index) {
     const int64_t offset = range.offset + index * block;
     const int64_t length = std::min(block, range.end() - offset);
     state.done_before = offset - range.offset;
-    const int rc = quietly([&] { return vanto_session_profile(session.get(), counts.data(), offset, length); });
+    const int rc = vanto_session_profile(session.get(), counts.data(), offset, length);
     throw_if_interrupted();
     if (rc != 0) {
       vanto_session_set_progress_cbk(session.get(), &Progress::hook, &progress);
