@@ -6,7 +6,9 @@ files it leaves behind against plain Python computations over the same bytes.
 CTest runs one test class per group: python3 -m unittest test_cli.<Group>Tests.
 """
 
+import ast
 import collections
+import hashlib
 import json
 import math
 import os
@@ -23,6 +25,7 @@ import subprocess
 import tempfile
 import time
 import unittest
+import zlib
 from pathlib import Path
 
 PROGRAM = os.environ.get("VANTO_EDIT", "vanto-edit")
@@ -162,11 +165,13 @@ class HelpTests(ToolTest):
     def test_every_command_has_help(self):
         cases = {
             "demo": ["sample file"],
-            "dump": ["--offset", "--length", "--all"],
+            "dump": ["--offset", "--length", "--all", "--format", "--group-size", "python", "dump:FORMAT:PATH"],
+            "diff": ["--resync", "WINDOW", "--count", "--json", "OFFSET1 LENGTH1 OFFSET2 LENGTH2", "Exit status"],
+            "hash": ["--algorithm", "--offset", "--length", "sha256", "xxh3", "crc32", "--json"],
             "find": ["--hex", "--ignore-case", "--overlapping", "--count", "--json", "Exit status"],
-            "profile": ["--json", "--by-count"],
+            "profile": ["--json", "--by-count", "--blocks", "--plot"],
             "apply": ["--output", "--in-place", "--checkpoint-dir", "insert OFFSET DATA", "hex:", "file:PATH",
-                      "rollback", "xor OFFSET LENGTH BYTE"],
+                      "rollback", "xor OFFSET LENGTH BYTE", "dump:FORMAT:PATH", "bin:"],
             "replace": ["--max", "--ignore-case", "--hex", "--force", "--json"],
         }
         for command, words in cases.items():
@@ -181,7 +186,7 @@ class HelpTests(ToolTest):
     def test_main_help_lists_the_commands(self):
         result = self.run_tool("--help")
         self.assertOk(result)
-        for command in ("demo", "dump", "find", "profile", "apply", "replace"):
+        for command in ("demo", "dump", "diff", "hash", "find", "profile", "apply", "replace"):
             self.assertIn(command, result.stdout.decode())
 
     def test_usage_errors_exit_2_with_one_line(self):
@@ -417,6 +422,528 @@ class ProfileTests(ToolTest):
         self.assertOk(result)
         document = json.loads(result.stdout)
         self.assertEqual((document["distinct"], document["entropy"], sum(document["counts"])), (0, 0.0, 0))
+
+
+# ---- per-block entropy --------------------------------------------------------------------
+
+
+def entropy_of(part):
+    counts = collections.Counter(part)
+    return max(0.0, -sum(c / len(part) * math.log2(c / len(part)) for c in counts.values()))
+
+
+SPARKS = "\u2581\u2582\u2583\u2584\u2585\u2586\u2587\u2588"
+
+
+class BlockEntropyTests(ToolTest):
+    def setUp(self):
+        super().setUp()
+        # Regions of every kind of entropy, across the library's 1 MiB blocks.
+        self.data = (b"\0" * 300_000 + sample_bytes(MiB, 4) + sample_bytes(200_000, 5, alphabet=b"ab")
+                     + sample_bytes(700_000, 6, alphabet=b"abcdefghijklmnopqrstuvwxyz ") + b"tail")
+        self.file = self.write("mixed.bin", self.data)
+
+    def blocks(self, start, end, size):
+        return [(offset, min(size, end - offset), entropy_of(self.data[offset:min(offset + size, end)]))
+                for offset in range(start, end, size)]
+
+    def test_json_and_table_match_a_direct_computation(self):
+        size = len(self.data)
+        cases = [  # (arguments, start, end, block size)
+            (["--blocks", "64K"], 0, size, 65536),
+            (["--blocks", str(3 * MiB // 2)], 0, size, 3 * MiB // 2),  # blocks larger than the library's reads
+            (["--blocks", "1000", "-o", MiB - 10, "-n", 25_000], MiB - 10, MiB + 24_990, 1000),
+            (["--blocks", "1G"], 0, size, 1 << 30),  # one block: the whole range
+            (["--blocks", "7", "-o", size - 20], size - 20, size, 7),
+        ]
+        for args, start, end, block in cases:
+            with self.subTest(args=args):
+                expected = self.blocks(start, end, block)
+                result = self.run_tool("profile", self.file, "--json", *args)
+                self.assertOk(result)
+                document = json.loads(result.stdout)
+                self.assertEqual((document["offset"], document["length"], document["block_size"]),
+                                 (start, end - start, block))
+                self.assertEqual([(b["offset"], b["length"]) for b in document["blocks"]],
+                                 [(offset, length) for offset, length, _ in expected])
+                for got, (_, _, entropy) in zip(document["blocks"], expected):
+                    self.assertAlmostEqual(got["entropy"], entropy, places=5)
+                table = self.run_tool("profile", self.file, *args)
+                self.assertOk(table)
+                rows = [line.split() for line in table.stdout.decode().splitlines()[1:]]
+                self.assertEqual(rows, [[str(o), str(n), f"{e:.4f}"] for o, n, e in expected])
+
+    def test_plot_shows_one_level_a_block(self):
+        block = 16 * 1024
+        expected = self.blocks(0, len(self.data), block)
+        result = self.run_tool("profile", self.file, "--blocks", "16K", "--plot")
+        self.assertOk(result)
+        lines = result.stdout.decode().splitlines()
+        self.assertIn(f"{len(expected)} blocks of {block} bytes", lines[0])
+        rows = [line.split() for line in lines[1:]]
+        self.assertEqual([int(offset) for offset, _ in rows], [expected[i][0] for i in range(0, len(expected), 64)])
+        shown = "".join(sparks for _, sparks in rows)
+        self.assertEqual(shown, "".join(SPARKS[min(7, int(e))] for _, _, e in expected))
+        # The zeros, the random bytes and the two-letter text are told apart.
+        self.assertEqual((shown[0], shown[20 + 10], shown[(300_000 + MiB) // block + 2]), ("\u2581", "\u2588", "\u2581"))
+
+    def test_bad_options(self):
+        cases = [
+            (["--blocks", "0"], ["--blocks", "at least 1"]),
+            (["--blocks", "many"], ["--blocks", "not a number"]),
+            (["--plot"], ["--plot"]),
+            (["--blocks", "1K", "--plot", "--json"], ["--json"]),
+            (["--blocks", "1K", "--by-count"], ["--by-count"]),
+        ]
+        for args, fragments in cases:
+            with self.subTest(args=args):
+                self.assertFailsWith(self.run_tool("profile", self.file, *args), *fragments)
+
+
+# ---- dump formats ---------------------------------------------------------------------------
+
+
+def lined_dump(part, offset, bits=False, group=1, squeeze=True):
+    """The hex (16 bytes a line) or binary (8 a line) layout of `part` found at `offset`."""
+    per_line = 8 if bits else 16
+    end = offset + len(part)
+    width = max(8, len(f"{end:x}"))
+    lines, previous, squeezing = [], None, False
+    for start in range(offset, end, per_line):
+        chunk = part[start - offset:min(start + per_line, end) - offset]
+        if squeeze and len(chunk) == per_line and chunk == previous:
+            if not squeezing:
+                lines.append("*")
+            squeezing = True
+            continue
+        squeezing = False
+        cells = ""
+        for i in range(per_line):
+            if i % group == 0:
+                cells += " "
+            if not bits and i == 8 and group <= 8:
+                cells += " "
+            cells += (f"{chunk[i]:08b}" if bits else f"{chunk[i]:02x}") if i < len(chunk) else " " * (8 if bits else 2)
+        text = "".join(chr(b) if 0x20 <= b < 0x7F else "." for b in chunk)
+        lines.append(f"{start:0{width}x} {cells}  |{text}|")
+        if len(chunk) == per_line:
+            previous = chunk
+    lines.append(f"{end:0{width}x}")
+    return ("\n".join(lines) + "\n").encode()
+
+
+def parse_c_array(text):
+    """The bytes and the stated length of a C array."""
+    body = text[text.index("{") + 1:text.index("}")]
+    values = [int(item, 0) for item in body.replace("\n", " ").split(",") if item.strip()]
+    length = int(re.search(r"_len = (\d+);", text).group(1))
+    return bytes(values), length
+
+
+class DumpFormatsTests(ToolTest):
+    def setUp(self):
+        super().setUp()
+        self.data = (bytes(range(256)) + b'quote " backslash \\ end' + b"\0" * 100 + sample_bytes(MiB + 77, 7))
+        self.file = self.write("data.bin", self.data)
+
+    def dump(self, *args):
+        result = self.run_tool("dump", self.file, *args)
+        self.assertOk(result)
+        return result.stdout
+
+    def test_each_format_matches_a_reference(self):
+        ranges = [(0, 1000), (5, 23), (MiB - 3, 40), (0, len(self.data))]  # the last across the library's windows
+        for offset, length in ranges:
+            part = self.data[offset:offset + length]
+            args = ["-o", offset, "-n", length]
+            with self.subTest(offset=offset, length=length):
+                self.assertEqual(self.dump(*args, "--format", "hex"), reference_dump(self.data, offset, length))
+                self.assertEqual(self.dump(*args, "-F", "binary"), lined_dump(part, offset, bits=True))
+                self.assertEqual(self.dump(*args, "-F", "binary", "--all"),
+                                 lined_dump(part, offset, bits=True, squeeze=False))
+                plain = self.dump(*args, "-F", "plain")
+                self.assertEqual(plain.decode().splitlines(), [part[i:i + 30].hex() for i in range(0, len(part), 30)])
+                python = self.dump(*args, "-F", "python").decode()
+                self.assertEqual(ast.literal_eval(python), part)
+                self.assertLessEqual(max(map(len, python.splitlines())), 16 * 4 + 5)
+                c_text = self.dump(*args, "-F", "c").decode()
+                self.assertTrue(c_text.startswith("unsigned char data_bin[] = {\n"), c_text[:40])
+                self.assertEqual(parse_c_array(c_text), (part, len(part)))
+
+    def test_group_sizes(self):
+        part = self.data[200:300]
+        for group in (1, 2, 4, 8, 16):
+            with self.subTest(format="hex", group=group):
+                self.assertEqual(self.dump("-o", 200, "-n", 100, "-g", group),
+                                 lined_dump(part, 200, group=group))
+        for group in (1, 2, 4, 8):
+            with self.subTest(format="binary", group=group):
+                self.assertEqual(self.dump("-o", 200, "-n", 100, "-F", "binary", "--group-size", group),
+                                 lined_dump(part, 200, bits=True, group=group))
+
+    def test_the_c_array_compiles(self):
+        compiler = shutil.which("cc") or shutil.which("gcc")
+        if compiler is None:
+            self.skipTest("no C compiler")
+        part = self.data[:5000]
+        self.write("array.h", self.dump("-n", 5000, "-F", "c"))
+        self.write("main.c", '#include <stdio.h>\n#include "array.h"\n'
+                             "int main(void) { fwrite(data_bin, 1, data_bin_len, stdout); return 0; }\n")
+        built = subprocess.run([compiler, "-std=c99", "-Wall", "-Werror", "-o", self.dir / "show", self.dir / "main.c"],
+                               capture_output=True)
+        self.assertEqual(built.returncode, 0, built.stderr.decode())
+        self.assertEqual(subprocess.run([self.dir / "show"], capture_output=True).stdout, part)
+
+    def test_apply_takes_each_format_back(self):
+        target = self.write("target.bin", b"[]")
+        cases = [(0, 1000), (MiB - 50, 4000), (300, 100)]  # 100 zero bytes: squeezed lines
+        formats = [("hex", []), ("hex", ["-g", "4"]), ("hex", ["-g", "16", "--all"]), ("plain", []), ("c", []),
+                   ("python", []), ("binary", []), ("binary", ["-g", "8"])]
+        for offset, length in cases:
+            for name, extra in formats:
+                with self.subTest(format=name, extra=extra, offset=offset):
+                    self.write("dumped.txt", self.dump("-o", offset, "-n", length, "-F", name, *extra))
+                    script = self.write("edits.txt", "insert 1 dump:%s:dumped.txt\n" % name)
+                    out = self.dir / "out.bin"
+                    self.assertOk(self.run_tool("apply", target, script, "--output", out, "--force", "-q"))
+                    self.assertEqual(out.read_bytes(), b"[" + self.data[offset:offset + length] + b"]")
+
+    def test_inline_data_forms(self):
+        target = self.write("target.bin", b"[]")
+        cases = [  # (DATA, bytes)
+            ('hex:"48 65 6c6c 6f"', b"Hello"),
+            ("hex:48656c6c6f", b"Hello"),
+            ("bin:0100100001101001", b"Hi"),
+            ('bin:"01001000 01101001"', b"Hi"),
+            ('b"Hi\\x00\\\\\\""', b'Hi\0\\"'),
+            ('dump:python:"dir with space/py.txt"', b"\x01\x02 \x7f"),
+        ]
+        self.write("dir with space/py.txt", "(b'\\x01\\x02'\n b\" \\177\")\n")
+        for data, expected in cases:
+            with self.subTest(data=data):
+                script = self.write("edits.txt", f"insert 1 {data}\n")
+                out = self.dir / "out.bin"
+                self.assertOk(self.run_tool("apply", target, script, "--output", out, "--force", "-q"))
+                self.assertEqual(out.read_bytes(), b"[" + expected + b"]")
+
+    def test_bad_dumps_and_options(self):
+        target = self.write("target.bin", b"[]")
+        good = self.dump("-n", 64)
+        self.write("skipping.txt", good.replace(b"00000010 ", b"00000020 "))
+        self.write("star-at-end.txt", b"00000000  " + b"00 " * 16 + b" |................|\n*\n")
+        self.write("bad-len.h", b"unsigned char x[] = {\n  0x01, 0x02\n};\nunsigned int x_len = 3;\n")
+        self.write("open.py", b'(b"abc"\n')
+        cases = [  # (DATA, fragments)
+            ("dump:xml:good.txt", ["dump:FORMAT:PATH", "hex, plain, c, python, binary"]),
+            ("dump:hex:skipping.txt", ["not a hex dump", "line 2", "does not follow"]),
+            ("dump:hex:star-at-end.txt", ["not a hex dump", "'*'"]),
+            ("dump:c:bad-len.h", ["not a c dump", "holds 2 bytes, its length says 3"]),
+            ("dump:python:open.py", ["not a python dump", "')'"]),
+            ("dump:plain:missing.txt", ["missing.txt", "No such file"]),
+            ("bin:0100100", ["groups of 8"]),
+            ('hex:"4 865"', ["pairs"]),
+        ]
+        for data, fragments in cases:
+            with self.subTest(data=data):
+                script = self.write("edits.txt", f"insert 1 {data}\n")
+                out = self.dir / "out.bin"
+                self.assertFailsWith(self.run_tool("apply", target, script, "--output", out), "edits.txt:1:",
+                                     *fragments)
+                self.assertFalse(out.exists())
+        for args, fragments in ((["-F", "yaml"], ["--format", "unknown format 'yaml'"]),
+                                (["-F", "c", "-g", "2"], ["--group-size", "not for the c format"]),
+                                (["-g", "3"], ["--group-size", "1, 2, 4, 8 or 16", "not 3"]),
+                                (["-F", "binary", "-g", "16"], ["--group-size", "1, 2, 4 or 8"])):
+            with self.subTest(args=args):
+                self.assertFailsWith(self.run_tool("dump", self.file, *args), *fragments)
+
+
+# ---- diff -----------------------------------------------------------------------------------
+
+
+def reference_diff(a, b):
+    """Byte-for-byte differing runs as [offset1, length1, offset2, length2]; where the shorter
+    file ends, the rest of the longer one (taking in a run that reaches that end)."""
+    ranges, n, i = [], min(len(a), len(b)), 0
+    while i < n:
+        if a[i:i + 4096] == b[i:i + 4096]:
+            i += 4096
+            continue
+        if a[i] == b[i]:
+            i += 1
+            continue
+        j = i
+        while j < n and a[j] != b[j]:
+            j += 1
+        ranges.append([i, j - i, i, j - i])
+        i = j
+    if len(a) != len(b):
+        start = ranges.pop()[0] if ranges and ranges[-1][0] + ranges[-1][1] == n else n
+        ranges.append([start, len(a) - start, start, len(b) - start])
+    return ranges
+
+
+def diff_lines(a, b, ranges):
+    def shown(data, offset, length):
+        if length == 0:
+            return "-"
+        return " ".join(f"{x:02x}" for x in data[offset:offset + min(8, length)]) + (" ..." if length > 8 else "")
+    return "".join(f"{o1} {n1} {o2} {n2}  {shown(a, o1, n1)} | {shown(b, o2, n2)}\n"
+                   for o1, n1, o2, n2 in ranges).encode()
+
+
+class DiffTests(ToolTest):
+    def setUp(self):
+        super().setUp()
+        self.base = sample_bytes(3 * MiB, 8)
+
+    def edited(self, *edits):
+        """The base with edits (offset, bytes to delete, bytes to insert) applied from the last one back."""
+        data = bytearray(self.base)
+        for offset, remove, insert in sorted(edits, reverse=True):
+            data[offset:offset + remove] = insert
+        return bytes(data)
+
+    def flip(self, offset, count=1):
+        return (offset, count, bytes(x ^ 0xFF for x in self.base[offset:offset + count]))
+
+    def diff(self, a, b, *args, status=None):
+        result = self.run_tool("diff", self.write("a.bin", a), self.write("b.bin", b), *args)
+        self.assertEqual(result.returncode, status if status is not None else (0 if a == b else 1),
+                         result.stderr.decode())
+        self.assertEqual(result.stderr, b"")
+        return result
+
+    def assertAligns(self, a, b, ranges):
+        """The ranges, in order, leave equal stretches between them and each holds a difference."""
+        position1 = position2 = 0
+        for offset1, length1, offset2, length2 in ranges:
+            self.assertEqual(a[position1:offset1], b[position2:offset2])
+            self.assertTrue(length1 or length2)
+            self.assertNotEqual(a[offset1:offset1 + length1], b[offset2:offset2 + length2])
+            position1, position2 = offset1 + length1, offset2 + length2
+        self.assertEqual(a[position1:], b[position2:])
+
+    def test_byte_for_byte_ranges_around_block_boundaries(self):
+        m, size = MiB, len(self.base)
+        cases = {
+            "identical": self.base,
+            "first byte": self.edited(self.flip(0)),
+            "each side of a block boundary": self.edited(self.flip(m - 1), self.flip(m), self.flip(2 * m + 5, 3)),
+            "a run across a boundary": self.edited(self.flip(2 * m - 6, 13)),
+            "last byte": self.edited(self.flip(size - 1)),
+            "longer": self.base + b"more",
+            "shorter by a block": self.base[:2 * m],
+            "a run that meets the end of the shorter one": self.edited(self.flip(size - 9, 9)) + b"xy",
+            "inserted byte": self.edited((m + 7, 0, b"\x00")),
+            "empty": b"",
+        }
+        for name, other in cases.items():
+            with self.subTest(case=name):
+                expected = reference_diff(self.base, other)
+                self.assertEqual(self.diff(self.base, other).stdout, diff_lines(self.base, other, expected))
+
+    def test_json_and_count(self):
+        other = self.edited(self.flip(10, 20), self.flip(MiB + 1)) + b"tail"
+        expected = reference_diff(self.base, other)
+        document = json.loads(self.diff(self.base, other, "--json").stdout)
+        self.assertEqual([[r["offset1"], r["length1"], r["offset2"], r["length2"]] for r in document["ranges"]],
+                         expected)
+        self.assertEqual([(r["bytes1"], r["bytes2"]) for r in document["ranges"]],
+                         [(self.base[o1:o1 + min(8, n1)].hex(), other[o2:o2 + min(8, n2)].hex())
+                          for o1, n1, o2, n2 in expected])
+        self.assertEqual((document["count"], document["identical"], document["size1"], document["size2"],
+                          document["differing1"], document["differing2"], document["resync"]),
+                         (3, False, len(self.base), len(other), 21, 25, None))
+        self.assertEqual(self.diff(self.base, other, "--count").stdout, b"3\n")
+        same = json.loads(self.diff(self.base, self.base, "--json", "-c").stdout)
+        self.assertEqual((same["count"], same["identical"]), (0, True))
+        self.assertNotIn("ranges", same)
+
+    def test_resync_finds_insertions_and_deletions(self):
+        m, size = MiB, len(self.base)
+        cases = [  # (edits, the ranges expected)
+            ([(m - 1, 0, b"\x01" if self.base[m - 1] != 1 else b"\x02")], [[m - 1, 0, m - 1, 1]]),
+            ([(2 * m - 2, 5, b"")], [[2 * m - 2, 5, 2 * m - 2, 0]]),
+            ([self.flip(m)], [[m, 1, m, 1]]),
+            ([(100, 0, b"ins"), (2 * m, 1000, b"")], [[100, 0, 100, 3], [2 * m, 1000, 2 * m + 3, 0]]),
+            ([(m, 0, sample_bytes(60_000, 9))], [[m, 0, m, 60_000]]),
+            ([(m, 3, b"four")], [[m, 3, m, 4]]),
+            ([(size - 10, 0, b"\xa5")], [[size - 10, 0, size - 10, 1]]),  # fewer than 32 bytes after it
+            ([(size - 3, 3, b"")], [[size - 3, 3, size - 3, 0]]),
+        ]
+        for edits, expected in cases:
+            with self.subTest(edits=[(o, r, len(i)) for o, r, i in edits]):
+                other = self.edited(*edits)
+                document = json.loads(self.diff(self.base, other, "--resync", "--json").stdout)
+                ranges = [[r["offset1"], r["length1"], r["offset2"], r["length2"]] for r in document["ranges"]]
+                self.assertEqual(ranges, expected)
+                self.assertEqual(document["resync"], 65536)
+                text = self.diff(self.base, other, "--resync").stdout
+                self.assertEqual(text, diff_lines(self.base, other, expected))
+
+    def test_resync_window_bounds_what_is_found(self):
+        other = self.edited((MiB, 0, sample_bytes(1000, 10)))
+        found = json.loads(self.diff(self.base, other, "--resync=1K", "--json").stdout)["ranges"]
+        self.assertEqual([(r["offset1"], r["length1"], r["length2"]) for r in found], [(MiB, 0, 1000)])
+        # Beyond the window the range runs on to the end of both files.
+        beyond = json.loads(self.diff(self.base, other, "--resync=512", "--json").stdout)["ranges"]
+        self.assertEqual([(r["offset1"], r["length1"], r["offset2"], r["length2"]) for r in beyond],
+                         [(MiB, len(self.base) - MiB, MiB, len(other) - MiB)])
+
+    def test_resync_alignments_are_sound(self):
+        text = sample_bytes(200_000, 11, alphabet=b"ab \n")  # low entropy: many false anchors
+        zeros = bytes(100_000)
+        cases = [
+            (text, text[:500] + text[520:90_000] + b"x" * 40 + text[90_000:]),
+            (text, text[:50_000] + text[50_010:50_020] + text[50_000:50_010] + text[50_020:]),  # a swap
+            (zeros, zeros[:70_000] + b"\x01" + zeros[70_000:]),
+            (zeros, zeros + b"\x01" * 10),
+            (sample_bytes(100_000, 12), sample_bytes(100_000, 13)),  # nothing in common
+            (b"", b"abc"),
+            (b"same", b"same"),
+        ]
+        for a, b in cases:
+            with self.subTest(sizes=(len(a), len(b))):
+                result = self.diff(a, b, "--resync=4K", "--json")
+                ranges = [[r["offset1"], r["length1"], r["offset2"], r["length2"]]
+                          for r in json.loads(result.stdout)["ranges"]]
+                self.assertAligns(a, b, ranges)
+                if a == b:
+                    self.assertEqual(ranges, [])
+        single = self.diff(zeros, zeros[:70_000] + b"\x01" + zeros[70_000:], "--resync", "--json")
+        self.assertEqual(len(json.loads(single.stdout)["ranges"]), 1)
+
+    def test_beyond_4_gib(self):
+        paths = []
+        for name, marker in (("a.bin", b"left"), ("b.bin", b"righ")):
+            path = self.dir / name
+            with open(path, "wb") as f:
+                f.truncate((4 << 30) + 4096)
+                f.seek((4 << 30) + 100)
+                f.write(marker)
+            paths.append(path)
+        result = self.run_tool("diff", *paths, "--resync")
+        self.assertEqual(result.returncode, 1, result.stderr)
+        offset = (4 << 30) + 100
+        self.assertEqual(result.stdout, f"{offset} 4 {offset} 4  6c 65 66 74 | 72 69 67 68\n".encode())
+
+    def test_bad_input(self):
+        file = self.write("a.bin", b"abc")
+        directory = self.dir / "dir"
+        directory.mkdir()
+        missing = self.dir / "missing.bin"
+        cases = [
+            ([file, missing], [missing, "No such file"]),
+            ([missing, file], [missing, "No such file"]),
+            ([file, directory], [directory, "Is a directory"]),
+            ([file, "/proc/self/status"], ["size cannot be known"]),
+            ([file, file, "--resync=0"], ["--resync", "1 to 1048576"]),
+            ([file, file, "--resync=2M"], ["--resync"]),
+            ([file], ["FILE2"]),
+        ]
+        if os.geteuid() != 0:
+            unreadable = self.write("unreadable.bin", b"abc")
+            os.chmod(unreadable, 0)
+            cases.append(([file, unreadable], [unreadable, "Permission denied"]))
+        for args, fragments in cases:
+            with self.subTest(args=args):
+                self.assertFailsWith(self.run_tool("diff", *args), *fragments)
+
+
+# ---- hash -----------------------------------------------------------------------------------
+
+
+def xxh_reference(algorithm, data, directory):
+    """XXH3, XXH128 or XXH64 of `data` as hexadecimal, by the Python module or by xxhsum; None without either."""
+    try:
+        import xxhash
+        return {"xxh3": xxhash.xxh3_64, "xxh128": xxhash.xxh3_128, "xxh64": xxhash.xxh64}[algorithm](data).hexdigest()
+    except ImportError:
+        pass
+    tool = shutil.which("xxhsum")
+    if tool is None:
+        return None
+    path = Path(directory) / "xxh-input.bin"
+    path.write_bytes(data)
+    variant = {"xxh3": "-H3", "xxh128": "-H2", "xxh64": "-H1"}[algorithm]
+    output = subprocess.run([tool, variant, path], capture_output=True, check=True).stdout.decode()
+    digest = re.search(r"([0-9a-f]{16,32})\b", output.replace("XXH3_", "")).group(1)
+    return digest
+
+
+def hash_reference(algorithm, data, directory):
+    if algorithm == "crc32":
+        return f"{zlib.crc32(data):08x}"
+    if algorithm.startswith("xxh"):
+        return xxh_reference(algorithm, data, directory)
+    return hashlib.new(algorithm, data).hexdigest()
+
+
+class HashTests(ToolTest):
+    ALGORITHMS = ["crc32", "md5", "sha1", "sha256", "sha512", "xxh3", "xxh128", "xxh64"]
+
+    def setUp(self):
+        super().setUp()
+        self.data = sample_bytes(3 * MiB + 5, 14)
+        self.file = self.write("data.bin", self.data)
+
+    def test_each_algorithm_over_ranges(self):
+        size = len(self.data)
+        ranges = [([], 0, size), (["-o", MiB - 1, "-n", MiB + 2], MiB - 1, 2 * MiB + 1), (["-o", 7, "-n", 1], 7, 8),
+                  (["--offset", size], size, size), (["-o", 2 * MiB], 2 * MiB, size)]
+        for args, start, end in ranges:
+            part = self.data[start:end]
+            result = self.run_tool("hash", self.file, "--json", "-a", ",".join(self.ALGORITHMS), *args)
+            self.assertOk(result)
+            document = json.loads(result.stdout)
+            self.assertEqual((document["offset"], document["length"]), (start, end - start))
+            self.assertEqual(list(document["hashes"]), self.ALGORITHMS)
+            for algorithm in self.ALGORITHMS:
+                with self.subTest(algorithm=algorithm, range=(start, end)):
+                    expected = hash_reference(algorithm, part, self.dir)
+                    if expected is None:
+                        self.skipTest("neither the xxhash module nor xxhsum is here")
+                    self.assertEqual(document["hashes"][algorithm], expected)
+
+    def test_output_lines(self):
+        sha256 = hashlib.sha256(self.data).hexdigest()
+        self.assertEqual(self.run_tool("hash", self.file).stdout, f"{sha256}  {self.file}\n".encode())
+        if shutil.which("sha256sum"):
+            self.assertEqual(self.run_tool("hash", self.file, "-a", "SHA-256").stdout,
+                             subprocess.run(["sha256sum", self.file], capture_output=True).stdout)
+        tagged = self.run_tool("hash", self.file, "-a", "md5", "--algorithm", "crc32", "-a", "md5")
+        self.assertOk(tagged)
+        self.assertEqual(tagged.stdout.decode(), f"MD5 ({self.file}) = {hashlib.md5(self.data).hexdigest()}\n"
+                                                 f"CRC32 ({self.file}) = {zlib.crc32(self.data):08x}\n")
+
+    def test_beyond_4_gib_of_a_sparse_file(self):
+        path = self.dir / "sparse.bin"
+        marker_at = (4 << 30) + 12345
+        with open(path, "wb") as f:
+            f.truncate(5 << 30)
+            f.seek(marker_at)
+            f.write(b"marker")
+        result = self.run_tool("hash", path, "-o", marker_at - 1000, "-n", 1 << 20, "-a", "sha1")
+        self.assertOk(result)
+        expected = hashlib.sha1(bytes(1000) + b"marker" + bytes((1 << 20) - 1006)).hexdigest()
+        self.assertEqual(result.stdout.decode().split()[0], expected)
+
+    def test_bad_input(self):
+        directory = self.dir / "dir"
+        directory.mkdir()
+        size = len(self.data)
+        cases = [
+            ([self.dir / "missing.bin"], ["missing.bin", "No such file"]),
+            ([directory], [directory, "Is a directory"]),
+            ([self.file, "-o", size + 1], ["offset", "beyond the end"]),
+            ([self.file, "-o", size - 10, "-n", 11], ["11 bytes from offset", "run past the end"]),
+            ([self.file, "-a", "sha3"], ["unknown algorithm 'sha3'", "xxh64"]),
+            ([self.file, "-n", "lots"], ["--length", "not a number"]),
+        ]
+        for args, fragments in cases:
+            with self.subTest(args=args):
+                self.assertFailsWith(self.run_tool("hash", *args), *fragments)
 
 
 # ---- apply ----------------------------------------------------------------------------------

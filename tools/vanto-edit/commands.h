@@ -4,6 +4,7 @@
 #define VANTO_EDIT_TOOL_COMMANDS_H
 
 #include <string>
+#include <vector>
 
 #include "runtime.h"
 
@@ -14,6 +15,8 @@ struct DumpOptions {
   std::string offset;
   std::string length;
   bool all_lines = false;  // no '*' for repeated lines
+  std::string format = "hex";
+  std::string group_size;  // bytes a group (hex, binary); "" for the format's own
 };
 
 struct FindOptions {
@@ -33,6 +36,24 @@ struct ProfileOptions {
   std::string offset;
   std::string length;
   bool by_count = false;
+  bool json = false;
+  std::string blocks;  // --blocks SIZE: the entropy of each block of SIZE bytes
+  bool plot = false;   // with --blocks: a sparkline per row of blocks instead of a table
+};
+
+struct DiffOptions {
+  std::string file1;
+  std::string file2;
+  std::string resync;  // the window of --resync, "" without it
+  bool count_only = false;
+  bool json = false;
+};
+
+struct HashOptions {
+  std::string file;
+  std::string offset;
+  std::string length;
+  std::vector<std::string> algorithms;
   bool json = false;
 };
 
@@ -58,11 +79,17 @@ int run_demo(const CommonOptions &common);
 int run_dump(const CommonOptions &common, const DumpOptions &options);
 int run_find(const CommonOptions &common, const FindOptions &options);
 int run_profile(const CommonOptions &common, const ProfileOptions &options);
+int run_diff(const CommonOptions &common, const DiffOptions &options);
+int run_hash(const CommonOptions &common, const HashOptions &options);
 int run_apply(const CommonOptions &common, const ApplyOptions &options);
 int run_replace(const CommonOptions &common, const ReplaceOptions &options);
 
 // The edit script syntax, shown by `apply --help`.
 extern const char *const kScriptHelp;
+// The names --algorithm of hash takes, for its help: "crc32, md5, ...".
+std::string hash_algorithm_names();
+// What diff prints and what --resync finds, shown by `diff --help`.
+extern const char *const kDiffHelp;
 
 }  // namespace vtool
 

@@ -1,43 +1,43 @@
-// `vanto-edit dump`: a hex and text dump of a range, read through a viewport
-// that is moved along the range one window at a time.
+// `vanto-edit dump`: a range in one of several layouts (a hex and text dump,
+// plain hexadecimal, a C array, a Python bytes literal, bits), read through a
+// viewport that is moved along the range one window at a time.
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 
 #include <fmt/format.h>
 
 #include "commands.h"
+#include "dumpformat.h"
 #include "text.h"
 
 namespace vtool {
-namespace {
-
-constexpr int64_t kBytesPerLine = 16;
-
-// Digits of the offset column: 8, or more for offsets that need them.
-int offset_width(int64_t last_offset) {
-  int width = 8;
-  while (width < 16 && (static_cast<uint64_t>(last_offset) >> (4 * width)) != 0) ++width;
-  return width;
-}
-
-}  // namespace
 
 int run_dump(const CommonOptions &common, const DumpOptions &options) {
+  const std::optional<DumpFormat> format = dump_format_named(options.format);
+  if (!format) {
+    throw Failure(fmt::format("--format: unknown format '{}' (known: {})", printable(options.format), dump_format_names()));
+  }
+  int group = 1;
+  if (!options.group_size.empty()) {
+    const int64_t size = number_option("--group-size", options.group_size);
+    if (!takes_group_size(*format)) throw Failure(fmt::format("--group-size: not for the {} format", options.format));
+    if (!valid_group_size(*format, static_cast<int>(std::min<int64_t>(size, 1024)))) {
+      throw Failure(fmt::format("--group-size: {} bytes for the {} format, not {}", *format == DumpFormat::Hex ? "1, 2, 4, 8 or 16" : "1, 2, 4 or 8",
+                                options.format, size));
+    }
+    group = static_cast<int>(size);
+  }
+
   Progress progress(common);
   Session session(options.file, progress);
   const Range range = resolve_range(options.file, session.size(), options.offset, options.length);
   if (range.length == 0) return kExitOk;
 
-  const int width = offset_width(range.end());
   const int64_t capacity = std::min<int64_t>(range.length, VANTO_VIEWPORT_CAPACITY_LIMIT);
   vanto_viewport_t *viewport = vanto_edit_create_viewport(session.get(), range.offset, capacity, 0, nullptr, nullptr, 0);
   if (viewport == nullptr) throw Failure(fmt::format("{}: cannot create a viewport", shown_name(options.file)));
 
-  std::string out;
-  unsigned char previous[kBytesPerLine];
-  bool have_previous = false;
-  bool squeezing = false;
+  DumpWriter writer(*format, group, !options.all_lines, range.offset, range.end(), options.file);
   for (int64_t position = range.offset; position < range.end();) {
     throw_if_interrupted();
     if (vanto_viewport_get_offset(viewport) != position) vanto_viewport_modify(viewport, position, capacity, 0);
@@ -46,27 +46,13 @@ int run_dump(const CommonOptions &common, const DumpOptions &options) {
     if (data == nullptr || available <= 0) {
       throw Failure(fmt::format("{}: cannot read the data at offset {}", shown_name(options.file), position));
     }
-    for (int64_t i = 0; i < available; i += kBytesPerLine) {
-      const int64_t count = std::min(kBytesPerLine, available - i);
-      const unsigned char *line = data + i;
-      const bool repeated = have_previous && count == kBytesPerLine && std::memcmp(line, previous, kBytesPerLine) == 0;
-      if (repeated && !options.all_lines) {
-        if (!squeezing) out += "*\n";
-        squeezing = true;
-      } else {
-        squeezing = false;
-        out += dump_line(position + i, width, line, count);
-      }
-      if (count == kBytesPerLine) {
-        std::memcpy(previous, line, kBytesPerLine);
-        have_previous = true;
-      }
-    }
+    writer.add(data, available);
     position += available;
-    std::fwrite(out.data(), 1, out.size(), stdout);
-    out.clear();
+    std::fwrite(writer.out.data(), 1, writer.out.size(), stdout);
+    writer.out.clear();
   }
-  fmt::print("{:0{}x}\n", range.end(), width);
+  writer.finish();
+  std::fwrite(writer.out.data(), 1, writer.out.size(), stdout);
   return kExitOk;
 }
 

@@ -23,8 +23,8 @@ constexpr const char *kNumbers = "Numbers are decimal or 0x-hexadecimal, with an
 constexpr const char *kFooter = R"(
 Without a command, vanto-edit runs the demo.  The input file is never
 modified, except with --in-place, and then only by an atomic save: a new file
-beside it renamed onto it.  Exit status: 0 success, 1 nothing found (find),
-2 error (nothing written), 3 the output was written but the report on
+beside it renamed onto it.  Exit status: 0 success, 1 nothing found (find)
+or the files differ (diff), 2 error (nothing written), 3 the output was written but the report on
 standard output could not be printed, 130 interrupted.)";
 
 std::string version_text() {
@@ -70,6 +70,8 @@ int main(int argc, char **argv) {
   ProfileOptions profile;
   ApplyOptions apply;
   ReplaceOptions replace;
+  DiffOptions diff;
+  HashOptions hash;
 
   CLI::App app("vanto-edit: edit files of any size without loading them into memory", "vanto-edit");
   app.footer(kFooter);
@@ -80,11 +82,40 @@ int main(int argc, char **argv) {
 
   CLI::App *demo_cmd = app.add_subcommand("demo", "Walk through what the library does, on a sample file");
 
-  CLI::App *dump_cmd = app.add_subcommand("dump", "Hex and text dump of a range");
+  CLI::App *dump_cmd = app.add_subcommand("dump", "Dump a range: hex and text, plain hex, a C array, a Python literal or bits");
   dump_cmd->add_option("FILE", dump.file, "File to dump")->required();
   add_range(dump_cmd, dump.offset, dump.length);
   dump_cmd->add_flag("-a,--all", dump.all_lines, "Print repeated lines too, instead of one '*'");
-  dump_cmd->footer(kNumbers);
+  dump_cmd->add_option("-F,--format", dump.format, "hex (offsets, bytes, text), plain (60 hex digits a line), c (an array), "
+                                                   "python (a bytes literal) or binary (bits); default hex")
+      ->type_name("FORMAT");
+  dump_cmd->add_option("-g,--group-size", dump.group_size, "Bytes a group: 1, 2, 4, 8 or 16 (hex), 1, 2, 4 or 8 (binary); default 1")
+      ->type_name("N");
+  dump_cmd->footer(std::string(kNumbers) +
+                   "\nAn edit script takes each format back as data: dump:FORMAT:PATH (see apply --help).");
+
+  CLI::App *diff_cmd = app.add_subcommand("diff", "The ranges in which two files differ");
+  diff_cmd->add_option("FILE1", diff.file1, "First file")->required();
+  diff_cmd->add_option("FILE2", diff.file2, "Second file")->required();
+  diff_cmd->add_flag("--resync{64K}", diff.resync,
+                     "--resync[=WINDOW]: find the files' agreement again after an insertion or deletion of up to "
+                     "WINDOW bytes (default 64K)");
+  diff_cmd->add_flag("-c,--count", diff.count_only, "Print only the number of differing ranges");
+  diff_cmd->add_flag("--json", diff.json, "Print the result as JSON");
+  diff_cmd->footer(kDiffHelp);
+
+  CLI::App *hash_cmd = app.add_subcommand("hash", "Checksums and digests of a file or a range");
+  hash_cmd->add_option("FILE", hash.file, "File to hash")->required();
+  add_range(hash_cmd, hash.offset, hash.length);
+  hash_cmd->add_option("-a,--algorithm", hash.algorithms,
+                       fmt::format("One or more of {} (default sha256; several: repeat the option or separate them "
+                                   "with commas)", hash_algorithm_names()))
+      ->type_name("NAME")
+      ->delimiter(',');
+  hash_cmd->add_flag("--json", hash.json, "Print the result as JSON");
+  hash_cmd->footer(std::string(kNumbers) +
+                   "\nOne algorithm prints \"HEX  FILE\"; several print \"NAME (FILE) = HEX\" each.\n"
+                   "A --length that runs past the end of the data is refused.");
 
   CLI::App *find_cmd = app.add_subcommand("find", "Print the offset of each occurrence of a pattern");
   find_cmd->add_option("FILE", find.file, "File to search")->required();
@@ -102,6 +133,13 @@ int main(int argc, char **argv) {
   add_range(profile_cmd, profile.offset, profile.length);
   profile_cmd->add_flag("--by-count", profile.by_count, "Order the table by count instead of byte value");
   profile_cmd->add_flag("--json", profile.json, "Print the profile as JSON (all 256 counts)");
+  CLI::Option *blocks = profile_cmd->add_option("--blocks", profile.blocks,
+                                                "The entropy (bits per byte) of each block of SIZE bytes instead")
+                            ->type_name("SIZE");
+  profile_cmd->add_flag("--plot", profile.plot, "With --blocks: a line of 64 blocks a row, one character each")
+      ->needs(blocks)
+      ->excludes("--json");
+  blocks->excludes("--by-count");
   profile_cmd->footer(kNumbers);
 
   CLI::App *apply_cmd = app.add_subcommand("apply", "Apply an edit script");
@@ -126,7 +164,7 @@ int main(int argc, char **argv) {
       "Occurrences are replaced left to right without overlapping, all in one transaction.\n"
       "In place, a file without occurrences is not rewritten.");
 
-  for (CLI::App *command : {demo_cmd, dump_cmd, find_cmd, profile_cmd, apply_cmd, replace_cmd}) {
+  for (CLI::App *command : {demo_cmd, dump_cmd, diff_cmd, hash_cmd, find_cmd, profile_cmd, apply_cmd, replace_cmd}) {
     add_common(command, common);
   }
 
@@ -152,6 +190,10 @@ int main(int argc, char **argv) {
   try {
     if (dump_cmd->parsed()) {
       status = run_dump(common, dump);
+    } else if (diff_cmd->parsed()) {
+      status = run_diff(common, diff);
+    } else if (hash_cmd->parsed()) {
+      status = run_hash(common, hash);
     } else if (find_cmd->parsed()) {
       status = run_find(common, find);
     } else if (profile_cmd->parsed()) {

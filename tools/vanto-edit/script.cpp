@@ -1,6 +1,7 @@
 #include "script.h"
 
 #include "commands.h"
+#include "dumpformat.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -39,9 +40,15 @@ data.  Offsets refer to the data as the lines before have left it.
 
 DATA is one of
   "text"          with the escapes \\ \" \' \0 \a \b \e \f \n \r \t \v \xHH
-  hex:48656c6c6f  hexadecimal digit pairs
+  b"text"         the same (a Python bytes literal on one line)
+  hex:48656c6c6f  hexadecimal digit pairs; hex:"48 65 6c" with spaces between pairs
+  bin:01001000    binary digits, 8 a byte; bin:"01001000 01100101" with spaces
   file:PATH       the bytes of a file (file:"PATH" for names with spaces);
                   a relative PATH starts in the script's directory
+  dump:FORMAT:PATH
+                  the bytes shown by a file that holds the output of
+                  'vanto-edit dump --format FORMAT' (hex, plain, c, python or
+                  binary; any --group-size; dump:FORMAT:"PATH" for spaces)
 
 Each transform (upper, lower, and, or, xor) makes a checkpoint of its own:
 'rollback' takes it back, 'undo' cannot.  Undo does not reach behind a
@@ -262,18 +269,33 @@ class LineParser {
   }
 
   bool data(const Token &token, Bytes &bytes, std::string &error) const {
-    if (token.quoted && token.prefix.empty()) {
+    // With or without quotes, the text after a prefix: hex:..., hex:"...".
+    auto after = [&](std::string_view prefix) -> std::optional<std::string_view> {
+      if (token.quoted && token.prefix == prefix) return std::string_view(token.text);
+      if (!token.quoted && std::string_view(token.text).substr(0, prefix.size()) == prefix) {
+        return std::string_view(token.text).substr(prefix.size());
+      }
+      return std::nullopt;
+    };
+    auto take = [&](std::optional<Bytes> decoded) {
+      if (decoded) bytes = std::move(*decoded);
+      return decoded.has_value();
+    };
+    const std::string_view whole = token.quoted ? std::string_view(token.prefix) : std::string_view(token.text);
+    if (token.quoted && (token.prefix.empty() || token.prefix == "b")) {
       bytes = token.text;
-    } else if (token.quoted && token.prefix == "file:") {
-      if (!read_file(token.text, bytes, error)) return false;
+    } else if (const auto path = after("file:")) {
+      if (!read_file(std::string(*path), bytes, error)) return false;
     } else if (!token.quoted && token.text.rfind("hex:", 0) == 0) {
-      std::optional<Bytes> decoded = decode_hex(std::string_view(token.text).substr(4), error);
-      if (!decoded) return false;
-      bytes = std::move(*decoded);
-    } else if (!token.quoted && token.text.rfind("file:", 0) == 0) {
-      if (!read_file(token.text.substr(5), bytes, error)) return false;
+      if (!take(decode_hex(std::string_view(token.text).substr(4), error))) return false;
+    } else if (const auto digits = after("hex:")) {
+      if (!take(decode_spaced_hex(*digits, error))) return false;
+    } else if (const auto bits = after("bin:")) {
+      if (!take(decode_bits(*bits, error))) return false;
+    } else if (whole.rfind("dump:", 0) == 0) {
+      if (!dump_data(token, bytes, error)) return false;
     } else {
-      error = fmt::format("'{}' is not data: write \"text\", hex:DIGITS or file:PATH",
+      error = fmt::format("'{}' is not data: write \"text\", hex:DIGITS, bin:DIGITS, file:PATH or dump:FORMAT:PATH",
                           printable(token.prefix + token.text));
       return false;
     }
@@ -284,6 +306,40 @@ class LineParser {
     return true;
   }
 
+  // dump:FORMAT:PATH: the bytes that a file with dump's output in FORMAT shows.
+  bool dump_data(const Token &token, Bytes &bytes, std::string &error) const {
+    const std::string spec = token.quoted ? token.prefix : token.text;
+    const std::size_t colon = spec.find(':', 5);
+    const std::optional<DumpFormat> format =
+        colon == std::string::npos ? std::nullopt : dump_format_named(std::string_view(spec).substr(5, colon - 5));
+    if (!format) {
+      error = fmt::format("'{}' is not data: write dump:FORMAT:PATH with FORMAT one of {}",
+                          printable(token.prefix + token.text), dump_format_names());
+      return false;
+    }
+    const std::string path = token.quoted ? token.text : spec.substr(colon + 1);
+    if (token.quoted && colon + 1 != spec.size()) {
+      error = fmt::format("'{}' is not data: write dump:FORMAT:\"PATH\"", printable(token.prefix + token.text));
+      return false;
+    }
+    Bytes text;
+    if (!read_file(path, text, error)) return false;
+    std::string why;
+    std::optional<Bytes> decoded = parse_dump(*format, text, why);
+    if (!decoded) {
+      error = fmt::format("{}: not a {} dump: {}", shown_name(resolved(path).string()), spec.substr(5, colon - 5), why);
+      return false;
+    }
+    bytes = std::move(*decoded);
+    return true;
+  }
+
+  std::filesystem::path resolved(const std::string &name) const {
+    std::filesystem::path path(name);
+    if (path.is_relative()) path = std::filesystem::path(data_dir_) / path;
+    return path;
+  }
+
   // The bytes of file: data.  Only a regular file or a block device has a
   // size known beforehand; a pipe, a socket or a character device (a
   // terminal, /dev/zero) may block or never end and is refused.  The type is
@@ -291,8 +347,7 @@ class LineParser {
   // leads elsewhere meanwhile; the file is read up to its size and refused if
   // it holds more (a growing file, or one in /proc that reports 0 bytes).
   bool read_file(const std::string &name, Bytes &bytes, std::string &error) const {
-    std::filesystem::path path(name);
-    if (path.is_relative()) path = std::filesystem::path(data_dir_) / path;
+    const std::filesystem::path path = resolved(name);
     const std::string shown = shown_name(path.string());
     auto failed = [&](const std::string &what) {
       error = fmt::format("{}: {}", shown, what);
