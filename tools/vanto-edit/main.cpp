@@ -1,7 +1,10 @@
 // vanto-edit: edits files of any size without loading them, through the
 // vanto-edit library's public interface.
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
@@ -21,7 +24,8 @@ using namespace vtool;
 constexpr const char *kNumbers = "Numbers are decimal or 0x-hexadecimal, with an optional K, M, G or T suffix (powers of 1024).";
 
 constexpr const char *kFooter = R"(
-Without a command, vanto-edit runs the demo.  The input file is never
+With a file name instead of a command, vanto-edit opens the file in the
+editor (as `vanto-edit open FILE`); without either, it runs the demo.  The input file is never
 modified, except with --in-place, and then only by an atomic save: a new file
 beside it renamed onto it.  Exit status: 0 success, 1 nothing found (find),
 2 error (nothing written), 3 the output was written but the report on
@@ -70,6 +74,7 @@ int main(int argc, char **argv) {
   ProfileOptions profile;
   ApplyOptions apply;
   ReplaceOptions replace;
+  OpenOptions open;
 
   CLI::App app("vanto-edit: edit files of any size without loading them into memory", "vanto-edit");
   app.footer(kFooter);
@@ -79,6 +84,10 @@ int main(int argc, char **argv) {
   app.fallthrough();  // --version after a command too
 
   CLI::App *demo_cmd = app.add_subcommand("demo", "Walk through what the library does, on a sample file");
+
+  CLI::App *open_cmd = app.add_subcommand("open", "Edit a file interactively in the terminal (F1 lists the keys)");
+  open_cmd->add_option("FILE", open.file, "File to edit")->required();
+  open_cmd->add_flag("-r,--read-only", open.read_only, "Show the file without allowing edits");
 
   CLI::App *dump_cmd = app.add_subcommand("dump", "Hex and text dump of a range");
   dump_cmd->add_option("FILE", dump.file, "File to dump")->required();
@@ -126,12 +135,27 @@ int main(int argc, char **argv) {
       "Occurrences are replaced left to right without overlapping, all in one transaction.\n"
       "In place, a file without occurrences is not rewritten.");
 
-  for (CLI::App *command : {demo_cmd, dump_cmd, find_cmd, profile_cmd, apply_cmd, replace_cmd}) {
+  const std::vector<CLI::App *> commands{demo_cmd, open_cmd, dump_cmd, find_cmd, profile_cmd, apply_cmd, replace_cmd};
+  for (CLI::App *command : commands) {
     add_common(command, common);
   }
 
+  // `vanto-edit FILE`: a first word that is no command name opens the editor.
+  std::vector<std::string> arguments(argv + 1, argv + argc);
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    const std::string &word = arguments[i];
+    if (word == "--") break;
+    if (!word.empty() && word[0] == '-') continue;
+    const auto named = [&](const CLI::App *command) { return command->get_name() == word; };
+    if (std::none_of(commands.begin(), commands.end(), named)) {
+      arguments.insert(arguments.begin() + static_cast<long>(i), "open");
+    }
+    break;
+  }
+  std::reverse(arguments.begin(), arguments.end());  // CLI11 takes them last first
+
   try {
-    app.parse(argc, argv);
+    app.parse(arguments);
   } catch (const CLI::CallForHelp &e) {
     return app.exit(e);
   } catch (const CLI::CallForAllHelp &e) {
@@ -150,7 +174,9 @@ int main(int argc, char **argv) {
   install_interrupt_handlers();
   int status = kExitOk;
   try {
-    if (dump_cmd->parsed()) {
+    if (open_cmd->parsed()) {
+      status = run_open(common, open);
+    } else if (dump_cmd->parsed()) {
       status = run_dump(common, dump);
     } else if (find_cmd->parsed()) {
       status = run_find(common, find);
