@@ -643,7 +643,11 @@ void Editor::paste(bool overwrite) {
 
 void Editor::undo() {
   if (undo_.empty()) return say("nothing to undo");
-  if (vanto_edit_undo_last_change(session_) <= 0) return say("undo was refused", true);
+  // The result is a negated serial, so -1 is also the undo of change 1:
+  // success shows in the undone count.
+  const int64_t undone = vanto_session_get_num_undone_changes(session_);
+  vanto_edit_undo_last_change(session_);
+  if (vanto_session_get_num_undone_changes(session_) <= undone) return say("undo failed", true);
   std::vector<MarkOp> steps = std::move(undo_.back());
   undo_.pop_back();
   std::vector<MarkOp> again;
@@ -658,7 +662,9 @@ void Editor::undo() {
 
 void Editor::redo() {
   if (redo_.empty()) return say("nothing to redo");
-  if (vanto_edit_redo_last_undo(session_) <= 0) return say("redo was refused", true);
+  const int64_t changes = vanto_session_get_num_changes(session_);
+  vanto_edit_redo_last_undo(session_);
+  if (vanto_session_get_num_changes(session_) <= changes) return say("redo failed", true);
   std::vector<MarkOp> steps = std::move(redo_.back());
   redo_.pop_back();
   std::vector<MarkOp> inverse;

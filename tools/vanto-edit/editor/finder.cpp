@@ -39,27 +39,6 @@ bool matches_at(const Pattern &p, const unsigned char *data) {
   return true;
 }
 
-// The longest stretch of whole bytes of a masked pattern: what the library's
-// search can look for, each candidate then checked in full.
-std::pair<std::size_t, std::size_t> longest_fixed_run(const Pattern &p) {
-  std::size_t best_start = 0;
-  std::size_t best_length = 0;
-  for (std::size_t i = 0; i < p.bytes.size();) {
-    if (mask_at(p, i) != 0xff) {
-      ++i;
-      continue;
-    }
-    std::size_t j = i;
-    while (j < p.bytes.size() && mask_at(p, j) == 0xff) ++j;
-    if (j - i > best_length) {
-      best_start = i;
-      best_length = j - i;
-    }
-    i = j;
-  }
-  return {best_start, best_length};
-}
-
 // Routes the library's progress reports of one call into the caller's,
 // counted over the whole search.
 struct ProgressBridge {
@@ -114,19 +93,13 @@ bool read_bytes(vanto_session_t *session, int64_t offset, int64_t length, std::v
 }
 
 // Forward over [from, end): each match offset to `on_match` until it returns
-// false.  The exact part goes through the library's search context; a masked
-// pattern's candidates are checked here.
+// false.  An exact pattern goes through the library's search context; a
+// masked one is checked here at every position of windows read in turn.
 FindResult scan_forward(vanto_session_t *session, const Pattern &p, int64_t from, int64_t end,
                         ProgressBridge &bridge, const std::function<bool(int64_t)> &on_match) {
   const auto length = static_cast<int64_t>(p.bytes.size());
   if (length == 0 || end - from < length) return FindResult::NotFound;
-  const bool exact = full_mask(p);
-  std::size_t run_start = 0;
-  std::size_t run_length = p.bytes.size();
-  if (!exact) std::tie(run_start, run_length) = longest_fixed_run(p);
-
-  if (run_length == 0) {
-    // Nothing fixed to look for: read windows and test every position.
+  if (!full_mask(p)) {
     constexpr int64_t kWindow = 1 << 20;
     std::vector<unsigned char> window;
     for (int64_t start = from; start + length <= end;) {
@@ -141,23 +114,14 @@ FindResult scan_forward(vanto_session_t *session, const Pattern &p, int64_t from
     return FindResult::NotFound;
   }
 
-  const auto run_offset = static_cast<int64_t>(run_start);
-  Context context(vanto_search_create_context_bytes(
-      session, reinterpret_cast<const unsigned char *>(p.bytes.data()) + run_start,
-      static_cast<int64_t>(run_length), from + run_offset, end - from - (length - static_cast<int64_t>(run_length)),
-      p.ignore_case ? 1 : 0));
+  Context context(vanto_search_create_context_bytes(session, reinterpret_cast<const unsigned char *>(p.bytes.data()),
+                                                    length, from, end - from, p.ignore_case ? 1 : 0));
   if (!context) return FindResult::Failed;
-  std::vector<unsigned char> candidate;
   while (true) {
     const int found = vanto_search_next_match(context.get(), 1);
     if (bridge.cancelled) return FindResult::Cancelled;
     if (found != 1) return FindResult::NotFound;
-    const int64_t at = vanto_search_context_get_offset(context.get()) - run_offset;
-    if (!exact) {
-      if (!read_bytes(session, at, length, candidate)) return FindResult::Failed;
-      if (!matches_at(p, candidate.data())) continue;
-    }
-    if (!on_match(at)) return FindResult::Found;
+    if (!on_match(vanto_search_context_get_offset(context.get()))) return FindResult::Found;
   }
 }
 
@@ -230,7 +194,7 @@ FindResult find_prev(vanto_session_t *session, const Pattern &pattern, int64_t f
   // Windows ending at the limit, moving back; the last match of the nearest
   // window that has one is the answer.  Windows grow, so that a long stretch
   // without matches costs few calls.
-  int64_t window = int64_t{1} << 16;
+  int64_t window = std::max<int64_t>(int64_t{1} << 12, 8 * length);
   for (int64_t end = limit; end - begin >= length;) {
     const int64_t start = std::max(begin, end - window);
     bridge.base = limit - end;
