@@ -837,12 +837,14 @@ void Editor::refresh_viewport() {
 std::string Editor::status_line() const {
   const int64_t size = this->size();
   const double percent = size > 0 ? 100.0 * static_cast<double>(cursor_) / static_cast<double>(size) : 0.0;
-  std::string line = fmt::format(" {}  {} bytes  0x{:x} ({}) {:.1f}%  {}  {}  {}{} changes", shown_name(path_), size,
-                                 cursor_, cursor_, percent, insert_ ? "INS" : "OVR", text_pane_ ? "text" : "hex",
-                                 modified() ? "modified  " : "", vanto_session_get_num_changes(session_));
+  // The cursor and the modes first: on a narrow terminal the name is cut.
+  std::string line = fmt::format(" 0x{:x} ({}) {:.1f}%  {} {}  {}{} changes", cursor_, cursor_, percent,
+                                 insert_ ? "INS" : "OVR", text_pane_ ? "text" : "hex", modified() ? "modified  " : "",
+                                 vanto_session_get_num_changes(session_));
   if (const auto range = selection()) line += fmt::format("  sel {}", range->second);
   if (ignore_case_) line += "  ic";
   if (options_.read_only) line += "  read-only";
+  line += fmt::format("  {} bytes  {}", size, shown_name(path_));
   if (!progress_text_.empty()) line = " " + progress_text_ + "  |" + line;
   return line;
 }
