@@ -25,7 +25,7 @@ class Pane:
     """The program in a tmux pane: `sh -c 'program; echo exited $?; ...'`,
     so that what the shell sees after the program ends can be checked."""
 
-    def __init__(self, directory, args, width=100, height=30, env=None):
+    def __init__(self, directory, args, width=100, height=30, env=None, job_control=False):
         self.socket = os.path.join(directory, "tmux.sock")
         command = " ".join(_quote(a) for a in [PROGRAM, *args])
         script = (f"{command}; echo \"exited $?\"; stty -a | tr ' ;' '\\n\\n' | grep -x -e '-*icanon' -e '-*echo'; "
@@ -33,8 +33,16 @@ class Pane:
         environment = dict(os.environ)
         environment.pop("TMUX", None)
         environment.update(env or {})
-        self._tmux("-f", "/dev/null", "new-session", "-d", "-x", str(width), "-y", str(height), "sh", "-c", script,
+        environment["PS1"] = "$ "
+        # With job control an interactive shell runs the program, typed on
+        # its command line, as a job of its own (Ctrl-Z stops it, fg resumes).
+        shell = ["bash", "--norc", "--noprofile", "-i"] if job_control else ["sh", "-c", script]
+        self._tmux("-f", "/dev/null", "new-session", "-d", "-x", str(width), "-y", str(height), *shell,
                    env=environment)
+        if job_control:
+            self.wait_for(r"^\$")
+            self.type(command)
+            self.keys("Enter")
         self._tmux("set-option", "-g", "remain-on-exit", "on")
 
     def _tmux(self, *args, env=None, check=True):
@@ -93,6 +101,11 @@ class Pane:
 
 def _quote(text):
     return "'" + text.replace("'", "'\\''") + "'"
+
+
+def _state(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        return f.read().rsplit(")", 1)[1].split()[0]
 
 
 def at(offset):
@@ -291,6 +304,22 @@ class SearchTests(EditorCase):
         pane.wait_status(at(1500))
         self.quit(pane)
 
+    def test_long_search_shows_progress_and_escape_cancels_it(self):
+        path = os.path.join(self.directory, "sparse.bin")
+        with open(path, "wb") as f:
+            f.truncate(64 << 30)
+        pane = self.open("open", path)
+        pane.wait_for("68719476736 bytes")
+        pane.type("/")
+        pane.keys("Tab")
+        pane.type("zz")
+        pane.keys("Enter")
+        pane.wait_for(r"searching\.\.\. \d+%  \(Esc cancels\)")
+        pane.keys("Escape")
+        pane.wait_for("search cancelled")
+        pane.wait_status(at(0))
+        self.quit(pane)
+
 
 class TerminalTests(EditorCase):
     def test_terminal_is_restored_after_sigterm(self):
@@ -306,6 +335,28 @@ class TerminalTests(EditorCase):
         self.assertNotIn("-icanon", screen)
         self.assertEqual(pane.display("#{alternate_on}"), "0")
         self.assertEqual(pane.display("#{cursor_flag}"), "1")
+
+    def test_ctrl_z_gives_the_terminal_back_until_resumed(self):
+        path = self.file(b"y" * 100)
+        pane = self.open("open", path, job_control=True)
+        pane.wait_for("100 bytes")
+        pid = pane.program_pid()
+        pane.keys("C-z")
+        pane.wait_for("Stopped")
+        self.assertEqual(_state(pid), "T")
+        self.assertEqual(pane.display("#{alternate_on}"), "0")
+        pane.type("fg")
+        pane.keys("Enter")
+        pane.wait_for(r"^00000000  79 79")
+        self.assertEqual(pane.display("#{alternate_on}"), "1")
+        pane.type("l")
+        pane.wait_status(at(1))
+        pane.type(":q")
+        pane.keys("Enter")
+        pane.wait_for(r"^\$\s*$")
+        pane.type('echo "exited $?"')
+        pane.keys("Enter")
+        pane.wait_for(r"^exited 0$")
 
     def test_sparse_file_beyond_4_gib_to_its_end(self):
         path = os.path.join(self.directory, "sparse.bin")

@@ -19,7 +19,7 @@ namespace vtool::editor {
 
 namespace {
 
-constexpr int kInspectorRows = 5;
+constexpr int kInspectorRows = 7;
 // A paste puts its bytes into the session's memory: beyond this it is refused.
 constexpr int64_t kPasteLimit = int64_t{1} << 30;
 
@@ -175,7 +175,11 @@ void Editor::say(std::string text, bool error) {
   message_error_ = error;
 }
 
-void Editor::log_line(std::string_view text) { say("library: " + without_controls(text), true); }
+void Editor::log_line(std::string_view text) {
+  // After the editor's own message, which the line explains.
+  const std::string line = "library: " + without_controls(text);
+  say(message_.empty() ? line : message_ + " | " + line, true);
+}
 
 void Editor::check_disk() {
   const int32_t changes = backing_file_changes(path_, disk_);
@@ -970,9 +974,10 @@ const std::vector<std::string> &help_lines() {
       "",
       " Moving     arrows h j k l   PgUp PgDn (Ctrl-B Ctrl-F)   Home End (^ $)   w b: 8-byte groups",
       "            gg start   G end   : or Ctrl-G goto: 1234 0x4d2 4K +N -N 50%   Tab: hex/text pane",
-      " Editing    hex digits in the hex pane, characters in the text pane (overwrite; i/Insert: insert)",
+      " Editing    hex pane: digits 0-9 a-f (b moves: type B), two a byte; text pane: any character",
+      "            overwrite; i or Insert: insert mode   Esc: back to the hex pane, where letters are keys",
       "            x/Delete deletes at the cursor, Backspace before it   u undo   Ctrl-R redo",
-      " Selecting  v starts/ends, Shift+arrows extend   y copies   p inserts   P overwrites   x/d deletes",
+      " Selecting  v starts/ends, Shift+arrows extend   y copies   p inserts   P overwrites   x deletes",
       " Finding    / forward   ? backward   (Tab: text/hex, Ctrl-T: ignore case; hex: ?? 4?)   n N again",
       " Inspector  I or Ctrl-T shows the values at the cursor",
       " Saving     :w  Ctrl-S  F2 save   :w PATH save as   :wq ZZ save and quit   :q quit   :q! discard",

@@ -62,15 +62,19 @@ std::string binary_value(const unsigned char *bytes, int count, int max_bytes) {
 
 std::vector<std::string> inspector_lines(const unsigned char *b, int n) {
   std::vector<std::string> lines;
-  lines.push_back(fmt::format(" int8  {:>4}  uint8  {:>3}    binary {}", signed_value(b, n, 1, false),
+  lines.push_back(fmt::format(" 8-bit    s {}  u {}   binary {}", signed_value(b, n, 1, false),
                               unsigned_value(b, n, 1, false), binary_value(b, n, 4)));
-  for (const int width : {2, 4, 8}) {
-    lines.push_back(fmt::format(" {:<5} le {:>20} {:>20}   be {:>20} {:>20}", fmt::format("{}-bit", width * 8),
+  for (const int width : {2, 4}) {
+    lines.push_back(fmt::format(" {:<8} le s {} u {}   be s {} u {}", fmt::format("{}-bit", width * 8),
                                 signed_value(b, n, width, false), unsigned_value(b, n, width, false),
                                 signed_value(b, n, width, true), unsigned_value(b, n, width, true)));
   }
-  lines.push_back(fmt::format(" float le {:>15}  be {:>15}   double le {:>24}  be {:>24}", float_value(b, n, 4, false),
-                              float_value(b, n, 4, true), float_value(b, n, 8, false), float_value(b, n, 8, true)));
+  for (const bool big : {false, true}) {
+    lines.push_back(fmt::format(" 64-bit   {} s {} u {}", big ? "be" : "le", signed_value(b, n, 8, big),
+                                unsigned_value(b, n, 8, big)));
+  }
+  lines.push_back(fmt::format(" float32  le {}   be {}", float_value(b, n, 4, false), float_value(b, n, 4, true)));
+  lines.push_back(fmt::format(" float64  le {}   be {}", float_value(b, n, 8, false), float_value(b, n, 8, true)));
   return lines;
 }
 
