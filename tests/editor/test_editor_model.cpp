@@ -393,6 +393,63 @@ TEST_F(EditorTest, QuitIsRefusedWithUnsavedChanges) {
   EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()), "Bbc");
 }
 
+TEST_F(EditorTest, ChangeOnDiskIsWarnedAndASaveOverItConfirmed) {
+  const std::string path = make_file("original");
+  auto content = [&] {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  };
+  Editor e(path, {});
+  e.keys("41");
+  e.check_disk();
+  EXPECT_EQ(e.screen().message, "");
+  std::ofstream(path, std::ios::binary | std::ios::app) << "+more";
+  EXPECT_EQ(backing_file_changes(path, disk_state(path)), 0);
+  e.check_disk();
+  EXPECT_NE(e.screen().message.find("changed on disk"), std::string::npos) << e.screen().message;
+  EXPECT_NE(e.screen().message.find("size"), std::string::npos) << e.screen().message;
+
+  e.handle_key(key::ctrl('S'));
+  EXPECT_NE(e.screen().message.find("save over it? (y/n)"), std::string::npos) << e.screen().message;
+  e.handle_key('n');
+  EXPECT_EQ(content(), "original+more");
+  EXPECT_TRUE(e.modified());
+  e.handle_key(key::ctrl('S'));
+  e.handle_key('y');
+  EXPECT_EQ(content(), "Ariginal");
+  EXPECT_FALSE(e.modified());
+  // Saved: the file is the session's own again, nothing to warn about.
+  e.check_disk();
+  EXPECT_EQ(e.screen().message.find("changed on disk"), std::string::npos) << e.screen().message;
+
+  // Removed from under the editor.
+  const std::string other = make_file("x", "other");
+  Editor gone(other, {});
+  std::remove(other.c_str());
+  EXPECT_EQ(backing_file_changes(other, disk_state(path)), kDiskChangeRemoved);
+}
+
+TEST_F(EditorTest, SaveAsLeavesTheOwnFileAndAsksBeforeReplacing) {
+  const std::string path = make_file("abc");
+  const std::string copy = temp_path("copy");
+  files_.push_back(copy);
+  Editor e(path, {});
+  e.keys("58:w " + copy + "\n");
+  auto read = [](const std::string &p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  };
+  EXPECT_EQ(read(copy), "Xbc");
+  EXPECT_EQ(read(path), "abc");
+  e.keys("59:w " + copy + "\n");
+  EXPECT_NE(e.screen().message.find("exists: replace it?"), std::string::npos) << e.screen().message;
+  e.handle_key('y');
+  EXPECT_EQ(read(copy), "XYc");
+  e.keys(":w! " + copy + "\n");
+  EXPECT_EQ(read(copy), "XYc");
+  EXPECT_EQ(read(path), "abc");
+}
+
 TEST_F(EditorTest, SearchesBothWaysAndWraps) {
   Editor e(make_file("xxabcxxABCxxabcxx"), {});
   e.handle_key(key::Tab);
