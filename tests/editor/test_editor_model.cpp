@@ -218,6 +218,22 @@ TEST_F(EditorTest, TypingInBothPanesAndInsertMode) {
   }
 }
 
+TEST_F(EditorTest, EmptyFileGrowsByTyping) {
+  Editor e(make_file(""), {});
+  EXPECT_EQ(e.screen().row_text(0), "00000000");
+  e.keys("41");  // overwrite at the end appends
+  e.handle_key(key::Tab);
+  e.keys("b\xc3\xa9");  // a character and the two bytes of a UTF-8 one
+  EXPECT_EQ(data(e), "Ab\xc3\xa9");
+  const Screen &s = e.screen();
+  EXPECT_EQ(s.row_text(0), "00000000  41 62 c3 a9" + std::string(s.layout.text_column(0) - 21, ' ') + "Ab..");
+  EXPECT_TRUE(text_cell(s, 4).attrs & kCursor);  // the position after the end
+  e.handle_key(key::Esc);
+  e.keys("uu");
+  EXPECT_EQ(data(e), "");
+  EXPECT_EQ(e.cursor(), 0);
+}
+
 TEST_F(EditorTest, ChangedBytesAreMarkedUntilSaved) {
   const std::string path = make_file(counting(64));
   Editor e(path, {});

@@ -219,6 +219,7 @@ void Editor::handle_key(int key) {
 }
 
 bool Editor::typing_key(int key) const {
+  if (key >= 0x80 && key < 0x100) return text_pane_;  // the bytes of a UTF-8 character
   if (key >= key::Up || key < 0x20 || key >= 0x7f) return false;
   // The hex pane types hex digits; `b` moves back a group there (the digit is
   // typed as `B`).  The text pane types every printable character.
@@ -237,7 +238,7 @@ void Editor::normal_key(int key) {
 
   // The text pane takes printable characters as bytes; commands there go
   // through the keys below 0x20, the function keys, or Esc to the hex pane.
-  if (text_pane_ && key >= 0x20 && key < 0x7f) return typed(key);
+  if (text_pane_ && key >= 0x20 && key < 0x100 && key != 0x7f) return typed(key);
   if (!text_pane_ && is_hex_key(key)) return typed(key);
 
   switch (key) {
@@ -325,7 +326,8 @@ void Editor::normal_key(int key) {
       layout_rows();
       scroll_to_cursor();
       return;
-    case 'q': return say("type :q to quit, :q! to quit without saving, :wq or ZZ to save and quit");
+    case 'q':
+    case key::ctrl('C'): return say("type :q to quit, :q! to quit without saving, :wq or ZZ to save and quit");
     default: return;
   }
 }
@@ -814,6 +816,11 @@ void Editor::save_now(const std::string &path, bool quit_after) {
   vanto_session_set_progress_cbk(session_, nullptr, nullptr);
   progress_text_.clear();
   if (result == -11) return say("save cancelled: nothing was written", true);
+  if (result == -10) {
+    return say(fmt::format("saved to {}, but it could not be reopened: the editor goes on with the data and history "
+                           "it had", shown_name(path)),
+               true);
+  }
   if (result != 0) {
     return say(fmt::format("save to {} failed ({}): the file is as it was", shown_name(path), result), true);
   }
