@@ -235,9 +235,23 @@ class EditingTests(EditorCase):
         self.quit(pane, ":q!")
         self.assertEqual(self.read(path), b"hello world\n")
 
+    def test_library_log_lines_go_to_the_message_line(self):
+        path = self.file(b"abc")
+        pane = self.open("open", path)
+        pane.wait_for("3 bytes")
+        pane.type(":w /proc/no-such-dir/out")
+        pane.keys("Enter")
+        screen = pane.wait_for(r"failed .*library: ")
+        lines = screen.rstrip("\n").split("\n")
+        self.assertRegex(lines[-1], r"^save to /proc/no-such-dir/out failed \(-?\d+\).*\| library: ")
+        for line in lines[:-1]:
+            self.assertNotIn("library", line)
+            self.assertNotIn("@", line)
+        self.quit(pane)
+
     def test_read_only_refuses_edits(self):
         path = self.file(b"abcdef")
-        pane = self.open("open", "--read-only", path)
+        pane = self.open("--read-only", path)  # options may come before FILE
         pane.wait_for("read-only")
         pane.type("41")
         pane.wait_for("read-only: no edits")
@@ -322,6 +336,17 @@ class SearchTests(EditorCase):
 
 
 class TerminalTests(EditorCase):
+    def test_refusals_without_a_terminal_or_a_file(self):
+        path = self.file(b"abc")
+        for args, message in [(["open", path], "needs a terminal"),
+                              ([path], "needs a terminal"),
+                              (["open", os.path.join(self.directory, "missing")], "missing"),
+                              (["open", self.directory], "directory")]:
+            run = subprocess.run([PROGRAM, *args], stdin=subprocess.DEVNULL, capture_output=True, timeout=30)
+            self.assertEqual(run.returncode, 2, args)
+            self.assertIn(message, run.stderr.decode(), args)
+            self.assertEqual(run.stdout, b"", args)
+
     def test_terminal_is_restored_after_sigterm(self):
         path = self.file(b"x" * 100)
         pane = self.open("open", path)

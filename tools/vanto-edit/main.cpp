@@ -140,16 +140,14 @@ int main(int argc, char **argv) {
     add_common(command, common);
   }
 
-  // `vanto-edit FILE`: a first word that is no command name opens the editor.
+  // `vanto-edit FILE`: a first word that is no command name opens the editor
+  // (options before it, such as --read-only, go to the open command too).
   std::vector<std::string> arguments(argv + 1, argv + argc);
-  for (std::size_t i = 0; i < arguments.size(); ++i) {
-    const std::string &word = arguments[i];
+  for (const std::string &word : arguments) {
     if (word == "--") break;
     if (!word.empty() && word[0] == '-') continue;
     const auto named = [&](const CLI::App *command) { return command->get_name() == word; };
-    if (std::none_of(commands.begin(), commands.end(), named)) {
-      arguments.insert(arguments.begin() + static_cast<long>(i), "open");
-    }
+    if (std::none_of(commands.begin(), commands.end(), named)) arguments.insert(arguments.begin(), "open");
     break;
   }
   std::reverse(arguments.begin(), arguments.end());  // CLI11 takes them last first

@@ -470,11 +470,9 @@ void Editor::move(int64_t delta, bool extend) {
 }
 
 void Editor::set_cursor(int64_t offset, bool extend) {
+  // A selection (from `v` or Shift) goes on with plain moves until Esc, an
+  // edit or a copy ends it.
   if (extend && !anchor_) anchor_ = cursor_;
-  if (!extend && anchor_ && prompt_ == Prompt::None) {
-    // Plain moves keep a selection started with `v`; a selection made with
-    // Shift ends with the next plain move.  Both are the same anchor here.
-  }
   cursor_ = clamp_offset(offset, size());
   high_nibble_done_ = false;
   scroll_to_cursor();

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+#include <vector>
 
 #include <fcntl.h>
 #include <termios.h>
@@ -241,10 +242,16 @@ int run_open(const CommonOptions &, const OpenOptions &options) {
     if (g_stop) return true;
     nodelay(stdscr, TRUE);
     bool cancel = false;
+    std::vector<int> kept;  // other keys typed meanwhile are read after the call
     for (int ch; (ch = getch()) != ERR;) {
-      if (ch == 27 || ch == 3) cancel = true;
+      if (ch == 27 || ch == 3) {
+        cancel = true;
+      } else if (kept.size() < 16) {
+        kept.push_back(ch);
+      }
     }
-    nodelay(stdscr, FALSE);
+    for (auto it = kept.rbegin(); it != kept.rend(); ++it) ungetch(*it);
+    timeout(500);
     return cancel;
   });
 
