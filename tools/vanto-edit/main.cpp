@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
 
@@ -140,14 +142,19 @@ int main(int argc, char **argv) {
     add_common(command, common);
   }
 
-  // `vanto-edit FILE`: a first word that is no command name opens the editor
-  // (options before it, such as --read-only, go to the open command too).
+  // `vanto-edit FILE`: a first word that is no command name but names
+  // something that exists opens the editor (options before it, such as
+  // --read-only, go to the open command too).  Any other word stays a usage
+  // error, so that a mistyped command is not taken for a missing file.
   std::vector<std::string> arguments(argv + 1, argv + argc);
   for (const std::string &word : arguments) {
     if (word == "--") break;
     if (!word.empty() && word[0] == '-') continue;
     const auto named = [&](const CLI::App *command) { return command->get_name() == word; };
-    if (std::none_of(commands.begin(), commands.end(), named)) arguments.insert(arguments.begin(), "open");
+    struct stat info {};
+    if (std::none_of(commands.begin(), commands.end(), named) && ::stat(word.c_str(), &info) == 0) {
+      arguments.insert(arguments.begin(), "open");
+    }
     break;
   }
   std::reverse(arguments.begin(), arguments.end());  // CLI11 takes them last first
