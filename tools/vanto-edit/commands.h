@@ -75,7 +75,14 @@ struct ReplaceOptions {
   OutputOptions output;
 };
 
+struct OpenOptions {
+  std::string file;
+  bool read_only = false;
+};
+
 int run_demo(const CommonOptions &common);
+// The interactive editor on the terminal (editor/terminal.cpp).
+int run_open(const CommonOptions &common, const OpenOptions &options);
 int run_dump(const CommonOptions &common, const DumpOptions &options);
 int run_find(const CommonOptions &common, const FindOptions &options);
 int run_profile(const CommonOptions &common, const ProfileOptions &options);

@@ -1,7 +1,12 @@
 // vanto-edit: edits files of any size without loading them, through the
 // vanto-edit library's public interface.
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
+#include <string>
+#include <vector>
+
+#include <sys/stat.h>
 
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
@@ -21,7 +26,8 @@ using namespace vtool;
 constexpr const char *kNumbers = "Numbers are decimal or 0x-hexadecimal, with an optional K, M, G or T suffix (powers of 1024).";
 
 constexpr const char *kFooter = R"(
-Without a command, vanto-edit runs the demo.  The input file is never
+With a file name instead of a command, vanto-edit opens the file in the
+editor (as `vanto-edit open FILE`); without either, it runs the demo.  The input file is never
 modified, except with --in-place, and then only by an atomic save: a new file
 beside it renamed onto it.  Exit status: 0 success, 1 nothing found (find)
 or the files differ (diff), 2 error (nothing written), 3 the output was written but the report on
@@ -72,6 +78,7 @@ int main(int argc, char **argv) {
   ReplaceOptions replace;
   DiffOptions diff;
   HashOptions hash;
+  OpenOptions open;
 
   CLI::App app("vanto-edit: edit files of any size without loading them into memory", "vanto-edit");
   app.footer(kFooter);
@@ -81,6 +88,10 @@ int main(int argc, char **argv) {
   app.fallthrough();  // --version after a command too
 
   CLI::App *demo_cmd = app.add_subcommand("demo", "Walk through what the library does, on a sample file");
+
+  CLI::App *open_cmd = app.add_subcommand("open", "Edit a file interactively in the terminal (F1 lists the keys)");
+  open_cmd->add_option("FILE", open.file, "File to edit")->required();
+  open_cmd->add_flag("-r,--read-only", open.read_only, "Show the file without allowing edits");
 
   CLI::App *dump_cmd = app.add_subcommand("dump", "Dump a range: hex and text, plain hex, a C array, a Python literal or bits");
   dump_cmd->add_option("FILE", dump.file, "File to dump")->required();
@@ -164,12 +175,31 @@ int main(int argc, char **argv) {
       "Occurrences are replaced left to right without overlapping, all in one transaction.\n"
       "In place, a file without occurrences is not rewritten.");
 
-  for (CLI::App *command : {demo_cmd, dump_cmd, diff_cmd, hash_cmd, find_cmd, profile_cmd, apply_cmd, replace_cmd}) {
+  const std::vector<CLI::App *> commands{demo_cmd, open_cmd, dump_cmd, diff_cmd, hash_cmd, find_cmd, profile_cmd,
+                                       apply_cmd, replace_cmd};
+  for (CLI::App *command : commands) {
     add_common(command, common);
   }
 
+  // `vanto-edit FILE`: a first word that is no command name but names
+  // something that exists opens the editor (options before it, such as
+  // --read-only, go to the open command too).  Any other word stays a usage
+  // error, so that a mistyped command is not taken for a missing file.
+  std::vector<std::string> arguments(argv + 1, argv + argc);
+  for (const std::string &word : arguments) {
+    if (word == "--") break;
+    if (!word.empty() && word[0] == '-') continue;
+    const auto named = [&](const CLI::App *command) { return command->get_name() == word; };
+    struct stat info {};
+    if (std::none_of(commands.begin(), commands.end(), named) && ::stat(word.c_str(), &info) == 0) {
+      arguments.insert(arguments.begin(), "open");
+    }
+    break;
+  }
+  std::reverse(arguments.begin(), arguments.end());  // CLI11 takes them last first
+
   try {
-    app.parse(argc, argv);
+    app.parse(arguments);
   } catch (const CLI::CallForHelp &e) {
     return app.exit(e);
   } catch (const CLI::CallForAllHelp &e) {
@@ -188,7 +218,9 @@ int main(int argc, char **argv) {
   install_interrupt_handlers();
   int status = kExitOk;
   try {
-    if (dump_cmd->parsed()) {
+    if (open_cmd->parsed()) {
+      status = run_open(common, open);
+    } else if (dump_cmd->parsed()) {
       status = run_dump(common, dump);
     } else if (diff_cmd->parsed()) {
       status = run_diff(common, diff);
