@@ -385,6 +385,7 @@ int64_t vanto_search_count_matches(vanto_search_context_t *context, int64_t adva
     const int64_t step = std::max(window_size - (pattern_length - 1), next_start - window_start);
     window_start += step;
     remaining -= step;
+    next_start = std::max(next_start, window_start);
     if (remaining < pattern_length) break;
     window_size = next_search_window_(window_size);
   }
