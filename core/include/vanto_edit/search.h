@@ -78,7 +78,7 @@ VANTO_EXPORT vanto_search_context_t *vanto_search_create_context_bytes(
  *   byte is fixed (all 0xFF), which is also how a mask of only 0xFF bytes
  *   behaves: the context is then exactly a vanto_search_create_context_bytes
  *   one.  A mask of only 0x00 bytes is allowed: every start in the range
- *   matches.
+ *   (with the whole match inside the data) matches.
  * pattern_length: the pattern's (and the mask's) size, 1 or more; a pattern
  *   is never measured as text here, so 0 is refused.
  * case_insensitive: non-zero folds 'A' to 'Z' as for the other contexts,
