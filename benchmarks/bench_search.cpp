@@ -187,7 +187,7 @@ BENCHMARK(BM_SearchBackwardMasked)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond
 
 // ---- counting ----------------------------------------------------------------
 
-constexpr char kCounted[] = "q7,";  // about 256 Mi / 64^3 = 1024 occurrences
+constexpr char kCounted[] = "q7.";  // about 256 Mi / 64^3 = 1024 occurrences
 
 void BM_CountMatches(benchmark::State &state) {
   vanto_search_context_t *context =
