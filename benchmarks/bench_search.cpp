@@ -4,6 +4,13 @@
 //     against memchr (1 byte) and memmem;
 //   - case-insensitive search, against folding the bytes in memory with
 //     tolower and running memmem over them;
+//   - masked search: an 8-byte pattern with a fixed run of 6 bytes (against
+//     memmem for that run), and one where no byte is fully fixed (every
+//     mask 0xFE);
+//   - backward search for the same exact and masked patterns, against the
+//     forward search;
+//   - counting the ~1000 occurrences of a 3-byte pattern in one call,
+//     against a loop of next-match calls and memmem over the bytes;
 //   - the byte-frequency profile, against a plain counting loop and a loop
 //     that counts into four interleaved tables summed at the end.
 // Every benchmark reports bytes per second over the 256 MiB.
@@ -126,7 +133,108 @@ void BM_Memmem(benchmark::State &state) {
   }
   set_throughput(state);
 }
-BENCHMARK(BM_Memmem)->Arg(4)->Arg(16)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Memmem)->Arg(4)->Arg(6)->Arg(16)->Unit(benchmark::kMillisecond);
+
+// ---- masked and backward search -------------------------------------------
+
+// The masks of the masked benchmarks: 0 = bytes 0-5 fixed, byte 6 a
+// wildcard, byte 7 fixed (memmem finds the 6-byte run); 1 = every mask
+// 0xFE, no byte fully fixed (the probe scan).  Neither pattern occurs.
+std::string mask_of(int64_t kind) {
+  if (kind == 0) return std::string("\xFF\xFF\xFF\xFF\xFF\xFF\x00\xFF", 8);
+  return std::string(8, '\xFE');
+}
+
+vanto_search_context_t *masked_context(int64_t kind) {
+  const std::string pattern = pattern_of(8);
+  const std::string mask = mask_of(kind);
+  return vanto_search_create_context_masked(Corpus::get().session(),
+                                            reinterpret_cast<const unsigned char *>(pattern.data()),
+                                            reinterpret_cast<const unsigned char *>(mask.data()), 8, 0, 0, 0);
+}
+
+void BM_SearchMasked(benchmark::State &state) {
+  vanto_search_context_t *context = masked_context(state.range(0));
+  for (auto _ : state) {
+    if (vanto_search_next_match(context, 1) != 0) state.SkipWithError("unexpected match");
+  }
+  vanto_search_destroy_context(context);
+  set_throughput(state);
+}
+BENCHMARK(BM_SearchMasked)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+void BM_SearchBackward(benchmark::State &state) {
+  const std::string pattern = pattern_of(state.range(0));
+  vanto_search_context_t *context =
+      vanto_search_create_context_string(Corpus::get().session(), pattern, 0, 0, 0);
+  for (auto _ : state) {
+    if (vanto_search_prev_match(context, 1) != 0) state.SkipWithError("unexpected match");
+  }
+  vanto_search_destroy_context(context);
+  set_throughput(state);
+}
+BENCHMARK(BM_SearchBackward)->Arg(1)->Arg(4)->Arg(16)->Unit(benchmark::kMillisecond);
+
+void BM_SearchBackwardMasked(benchmark::State &state) {
+  vanto_search_context_t *context = masked_context(state.range(0));
+  for (auto _ : state) {
+    if (vanto_search_prev_match(context, 1) != 0) state.SkipWithError("unexpected match");
+  }
+  vanto_search_destroy_context(context);
+  set_throughput(state);
+}
+BENCHMARK(BM_SearchBackwardMasked)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+// ---- counting ----------------------------------------------------------------
+
+constexpr char kCounted[] = "q7.";  // about 256 Mi / 64^3 = 1024 occurrences
+
+void BM_CountMatches(benchmark::State &state) {
+  vanto_search_context_t *context =
+      vanto_search_create_context(Corpus::get().session(), kCounted, 3, 0, 0, 0);
+  int64_t count = 0;
+  for (auto _ : state) {
+    count = vanto_search_count_matches(context, 1);
+    benchmark::DoNotOptimize(count);
+  }
+  if (count < 100) state.SkipWithError("too few matches");
+  vanto_search_destroy_context(context);
+  set_throughput(state);
+}
+BENCHMARK(BM_CountMatches)->Unit(benchmark::kMillisecond);
+
+void BM_NextMatchLoop(benchmark::State &state) {
+  vanto_search_context_t *context =
+      vanto_search_create_context(Corpus::get().session(), kCounted, 3, 0, 0, 0);
+  int64_t count = 0;
+  for (auto _ : state) {
+    count = 0;
+    while (vanto_search_next_match(context, 1) == 1) ++count;
+    benchmark::DoNotOptimize(count);
+  }
+  if (count < 100) state.SkipWithError("too few matches");
+  vanto_search_destroy_context(context);
+  set_throughput(state);
+}
+BENCHMARK(BM_NextMatchLoop)->Unit(benchmark::kMillisecond);
+
+void BM_MemmemCount(benchmark::State &state) {
+  const auto &bytes = Corpus::get().bytes();
+  int64_t count = 0;
+  for (auto _ : state) {
+    count = 0;
+    const unsigned char *at = bytes.data();
+    const unsigned char *const end = at + bytes.size();
+    while (const void *hit = memmem(at, static_cast<size_t>(end - at), kCounted, 3)) {
+      ++count;
+      at = static_cast<const unsigned char *>(hit) + 1;
+    }
+    benchmark::DoNotOptimize(count);
+  }
+  if (count < 100) state.SkipWithError("too few matches");
+  set_throughput(state);
+}
+BENCHMARK(BM_MemmemCount)->Unit(benchmark::kMillisecond);
 
 // ---- case-insensitive search ---------------------------------------------
 

@@ -6,7 +6,8 @@
 // sometimes at raw 64-bit values that must be refused without any effect),
 // segment reads, fixed and floating viewports, undo, redo, transactions,
 // pausing, clearing, checkpoints and their destruction, transforms, searches
-// (kept contexts included), profiles and saves (to new names, under free
+// (exact and masked, stepped forward and backward and counted; kept contexts
+// included), profiles and saves (to new names, under free
 // names, over earlier saves, over the session's own file, onto a checkpoint
 // file).  The reference keeps the whole data as a string per checkpoint
 // level with its own history; after every operation the sizes, the change
@@ -108,9 +109,10 @@ int64_t vp_offset(const RefViewport &v) { return sat_add(v.base, v.adjustment); 
 
 struct RefSearch {
   vanto_search_context_t *handle;
-  std::string pattern;  // folded when case-insensitive
+  std::string pattern;  // folded when case-insensitive, then masked
   bool folded;
   int64_t start, length, match;
+  std::string mask;  // one byte per pattern byte; empty for an exact search
   int64_t end() const { return start + length; }
 };
 
@@ -305,19 +307,65 @@ class Reference {
     }
     const int64_t limit = std::min(s.end(), size());
     for (int64_t p = start; p + plen <= limit; ++p) {
-      bool same = true;
-      for (int64_t i = 0; i < plen && same; ++i) {
-        auto c = static_cast<unsigned char>(data()[static_cast<size_t>(p + i)]);
-        if (s.folded) c = fold(c);
-        same = c == static_cast<unsigned char>(s.pattern[static_cast<size_t>(i)]);
-      }
-      if (same) {
+      if (matches_at(s, p)) {
         s.match = p;
         return 1;
       }
     }
     s.match = s.end();
     return 0;
+  }
+
+  // Whether the search's pattern matches the data at p (p + length inside).
+  bool matches_at(const RefSearch &s, int64_t p) const {
+    for (size_t i = 0; i < s.pattern.size(); ++i) {
+      auto c = static_cast<unsigned char>(data()[static_cast<size_t>(p) + i]);
+      if (s.folded) c = fold(c);
+      if (!s.mask.empty()) c &= static_cast<unsigned char>(s.mask[i]);
+      if (c != static_cast<unsigned char>(s.pattern[i])) return false;
+    }
+    return true;
+  }
+
+  // The mirror of search_next: the last match at or before match - advance.
+  int search_prev(RefSearch &s, int64_t advance) const {
+    if (advance < 1) return 0;
+    const auto plen = static_cast<int64_t>(s.pattern.size());
+    int64_t last = s.end() - plen;
+    if (s.match != s.end()) {
+      if (advance > s.match - s.start) {
+        s.match = s.end();
+        return 0;
+      }
+      last = s.match - advance;
+    }
+    last = std::min(last, size() - plen);
+    for (int64_t p = last; p >= std::max<int64_t>(s.start, 0); --p) {
+      if (matches_at(s, p)) {
+        s.match = p;
+        return 1;
+      }
+    }
+    s.match = s.end();
+    return 0;
+  }
+
+  // The matches in the whole range, resuming at each plus advance.
+  int64_t search_count(const RefSearch &s, int64_t advance) const {
+    if (advance < 1) return -1;
+    const auto plen = static_cast<int64_t>(s.pattern.size());
+    const int64_t limit = std::min(s.end(), size());
+    int64_t count = 0;
+    for (int64_t p = std::max<int64_t>(s.start, 0); p + plen <= limit;) {
+      if (matches_at(s, p)) {
+        ++count;
+        if (advance > limit - p) break;
+        p += advance;
+      } else {
+        ++p;
+      }
+    }
+    return count;
   }
 };
 
@@ -721,10 +769,25 @@ class Driver {
     const int form = in_.ConsumeIntegralInRange<int>(0, 9);
     if (form == 0) plen = 0;
     if (form == 1) plen = -in_.ConsumeIntegralInRange<int64_t>(1, INT64_MAX);
-    vanto_search_context_t *ctx = vanto_search_create_context(s_, pattern.c_str(), plen, start, range, ci ? 1 : 0);
+    // Forms 2 and 3 are masked: random mask bytes (2), or wildcards, nibbles
+    // and fixed bytes (3); a masked pattern is never measured, so 0 is refused.
+    std::string mask;
+    if (form == 2 || form == 3) {
+      for (size_t i = 0; i < pattern.size(); ++i) {
+        static constexpr unsigned char kMasks[] = {0x00, 0xFF, 0xF0, 0x0F, 0xFF, 0xDF};
+        mask.push_back(static_cast<char>(form == 2 ? in_.ConsumeIntegral<unsigned char>()
+                                                   : kMasks[in_.ConsumeIntegralInRange<size_t>(0, 5)]));
+      }
+    }
+    const bool masked = form == 2 || form == 3;
+    vanto_search_context_t *ctx =
+        masked ? vanto_search_create_context_masked(s_, reinterpret_cast<const unsigned char *>(pattern.data()),
+                                                    reinterpret_cast<const unsigned char *>(mask.data()), plen,
+                                                    start, range, ci ? 1 : 0)
+               : vanto_search_create_context(s_, pattern.c_str(), plen, start, range, ci ? 1 : 0);
 
     // The reference's refusal rules.
-    std::string used = plen == 0 ? std::string(pattern.c_str()) : pattern;
+    std::string used = plen == 0 && !masked ? std::string(pattern.c_str()) : pattern;
     bool refused = plen < 0 || used.empty();
     int64_t range_length = range;
     if (!refused && range_length == 0 && __builtin_sub_overflow(size, start, &range_length)) refused = true;
@@ -741,7 +804,8 @@ class Driver {
     if (ci) {
       for (char &c : used) c = static_cast<char>(fold(static_cast<unsigned char>(c)));
     }
-    RefSearch ref{ctx, used, ci, start, range_length, range_end};
+    for (size_t i = 0; i < mask.size(); ++i) used[i] = static_cast<char>(used[i] & mask[i]);
+    RefSearch ref{ctx, used, ci, start, range_length, range_end, mask};
     FUZZ_CHECK(vanto_search_context_get_offset(ctx) == range_end, op_ << ": fresh search offset");
     FUZZ_CHECK(vanto_search_context_get_length(ctx) == static_cast<int64_t>(used.size()), op_ << ": search length");
     run_search(ref, in_.ConsumeIntegralInRange<int>(1, 12));
@@ -758,9 +822,20 @@ class Driver {
     for (int i = 0; i < steps; ++i) {
       int64_t advance = in_.ConsumeBool() ? 1 : static_cast<int64_t>(ref.pattern.size());
       if (in_.ConsumeIntegralInRange<int>(0, 15) == 0) advance = length(1 << 20);
-      const int got = vanto_search_next_match(ref.handle, advance);
-      const int want = ref_.search_next(ref, advance);
-      FUZZ_CHECK(got == want, op_ << ": search step " << i << " advance " << advance << " got " << got);
+      // Mostly forward; now and then backward, or a count (which leaves the
+      // current match alone).
+      const int way = in_.ConsumeIntegralInRange<int>(0, 5);
+      if (way == 5) {
+        const int64_t counted = vanto_search_count_matches(ref.handle, advance);
+        FUZZ_CHECK(counted == ref_.search_count(ref, advance),
+                   op_ << ": search count advance " << advance << " got " << counted);
+      }
+      const bool back = way == 3 || way == 4;
+      const int got = back ? vanto_search_prev_match(ref.handle, advance) : way == 5 ? -1
+                                                                                   : vanto_search_next_match(ref.handle, advance);
+      const int want = back ? ref_.search_prev(ref, advance) : way == 5 ? -1 : ref_.search_next(ref, advance);
+      FUZZ_CHECK(got == want, op_ << ": search step " << i << " advance " << advance << " got " << got
+                                  << (back ? " backward" : ""));
       FUZZ_CHECK(vanto_search_context_get_offset(ref.handle) == ref.match,
                  op_ << ": search offset " << vanto_search_context_get_offset(ref.handle) << " want " << ref.match);
     }

@@ -441,8 +441,23 @@ std::vector<Row> rows() {
                                                   c.pattern_length, c.offset, c.length, 1),
                 nullptr)
           << c.pattern << " " << c.pattern_length << " " << c.offset << " " << c.length;
+    });    add("vanto_search_create_context_masked", [c](Fixture &f) {
+      const unsigned char mask[] = {0xFF, 0x00, 0xF0};
+      EXPECT_EQ(vanto_search_create_context_masked(f.s, reinterpret_cast<const unsigned char *>(c.pattern), mask,
+                                                   c.pattern_length, c.offset, c.length, 1),
+                nullptr)
+          << c.pattern << " " << c.pattern_length << " " << c.offset << " " << c.length;
     });
   }
+  add("vanto_search_create_context_masked", [](Fixture &f) {
+    const auto *ab = reinterpret_cast<const unsigned char *>("ab");
+    const unsigned char mask[] = {0x00, 0x00};
+    EXPECT_EQ(vanto_search_create_context_masked(nullptr, ab, mask, 2, 0, 0, 0), nullptr);
+    EXPECT_EQ(vanto_search_create_context_masked(f.s, nullptr, mask, 2, 0, 0, 0), nullptr);
+    // A masked pattern is never measured as text: length 0 is refused.
+    EXPECT_EQ(vanto_search_create_context_masked(f.s, ab, mask, 0, 0, 0, 0), nullptr);
+    EXPECT_EQ(vanto_search_create_context_masked(f.s, ab, nullptr, 0, 0, 0, 0), nullptr);
+  });
   add("vanto_search_create_context", [](Fixture &f) {
     EXPECT_EQ(vanto_search_create_context(nullptr, "ab", 2, 0, 0, 0), nullptr);
     EXPECT_EQ(vanto_search_create_context(f.s, nullptr, 2, 0, 0, 0), nullptr);
@@ -464,6 +479,14 @@ std::vector<Row> rows() {
   add("vanto_search_next_match", [](Fixture &f) {
     EXPECT_EQ(vanto_search_next_match(nullptr, 1), 0);
     for (int64_t advance : {int64_t{0}, int64_t{-1}, kMin}) EXPECT_EQ(vanto_search_next_match(f.sc, advance), 0);
+  });
+  add("vanto_search_prev_match", [](Fixture &f) {
+    EXPECT_EQ(vanto_search_prev_match(nullptr, 1), 0);
+    for (int64_t advance : {int64_t{0}, int64_t{-1}, kMin}) EXPECT_EQ(vanto_search_prev_match(f.sc, advance), 0);
+  });
+  add("vanto_search_count_matches", [](Fixture &f) {
+    EXPECT_EQ(vanto_search_count_matches(nullptr, 1), -1);
+    for (int64_t advance : {int64_t{0}, int64_t{-1}, kMin}) EXPECT_EQ(vanto_search_count_matches(f.sc, advance), -1);
   });
   add("vanto_search_context_get_offset", [](Fixture &) { EXPECT_EQ(vanto_search_context_get_offset(nullptr), 0); });
   add("vanto_search_context_get_length", [](Fixture &) { EXPECT_EQ(vanto_search_context_get_length(nullptr), 0); });

@@ -1,6 +1,6 @@
 // Search contexts: leftmost matches, advances, ranges, window boundaries,
 // case folding, pattern bounds, refusals, edits between calls and the
-// session's list of contexts.
+// session's list of contexts; masks, backward search and counting.
 
 #include <gtest/gtest.h>
 
@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "../core/src/lib/impl_/search_window.h"
@@ -439,6 +440,116 @@ TEST_F(SearchTest, ProgressHookDestroyingTheContextEndsTheSearch) {
   EXPECT_EQ(vanto_search_next_match(hook.context, 1), 0);
   EXPECT_EQ(hook.calls, 1);
   EXPECT_EQ(vanto_session_get_num_search_contexts(s), 0);
+}
+
+// Masks: which bytes a masked pattern matches, with and without folding.
+TEST_F(SearchTest, MaskSelectsTheBitsThatMustMatch) {
+  Session session = open(std::string("PK\x03\x04" "PK\x07\x08" "pk\x13\x04" "Pk", 14));
+  struct Case {
+    std::string pattern, mask;
+    int fold;
+    std::vector<int64_t> expected;  // with advance 1
+  };
+  for (const Case &c : std::vector<Case>{
+           {"PK\x01\x04", std::string("\xFF\xFF\x00\xFF", 4), 0, {0}},         // one wildcard byte
+           {"PK\x01\x01", std::string("\xFF\xFF\x00\x00", 4), 0, {0, 4}},      // two wildcards
+           {"PK\x01\x04", std::string("\xFF\xFF\x00\xFF", 4), 1, {0, 8}},      // fold, then mask
+           {"PK\x03\x01", std::string("\xFF\xFF\x0F\x00", 4), 1, {0, 8}},      // low nibble 3
+           {"PK\x10\x01", std::string("\xFF\xFF\xF0\x00", 4), 1, {8}},         // high nibble 1
+           {"pk", std::string("\xDF\xDF", 2), 0, {0, 4, 8, 12}},                  // the case bit ignored
+           {"??", std::string(2, '\0'), 0, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}},  // wildcards only
+       }) {
+    vanto_search_context_t *context = vanto_search_create_context_masked(
+        session.get(), reinterpret_cast<const unsigned char *>(c.pattern.data()),
+        reinterpret_cast<const unsigned char *>(c.mask.data()), static_cast<int64_t>(c.pattern.size()), 0, 0,
+        c.fold);
+    ASSERT_NE(context, nullptr);
+    EXPECT_EQ(all_matches(context, 1), c.expected) << c.pattern << " fold " << c.fold;
+    EXPECT_EQ(vanto_search_count_matches(context, 1), static_cast<int64_t>(c.expected.size()));
+    vanto_search_destroy_context(context);
+  }
+}
+
+// Backward search mirrors forward: the advance, the range, going back and
+// forth, and the count that leaves the current match alone.
+TEST_F(SearchTest, PrevMatchMirrorsNextMatch) {
+  Session session = open("aaaa");
+  vanto_search_context_t *context = vanto_search_create_context(session.get(), "aa", 2, 0, 0, 0);
+  ASSERT_NE(context, nullptr);
+  const auto backward = [&](int64_t advance) {
+    std::vector<int64_t> offsets;
+    while (vanto_search_prev_match(context, advance) == 1) offsets.push_back(vanto_search_context_get_offset(context));
+    EXPECT_EQ(vanto_search_context_get_offset(context), 4);
+    return offsets;
+  };
+  EXPECT_EQ(backward(1), (std::vector<int64_t>{2, 1, 0}));
+  EXPECT_EQ(backward(2), (std::vector<int64_t>{2, 0}));
+  EXPECT_EQ(vanto_search_count_matches(context, 1), 3);
+  EXPECT_EQ(vanto_search_count_matches(context, 2), 2);
+  // Back and forth over one current match; a count in between keeps it.
+  ASSERT_EQ(vanto_search_next_match(context, 1), 1);
+  ASSERT_EQ(vanto_search_next_match(context, 1), 1);
+  EXPECT_EQ(vanto_search_count_matches(context, 1), 3);
+  EXPECT_EQ(vanto_search_context_get_offset(context), 1);
+  ASSERT_EQ(vanto_search_prev_match(context, 1), 1);
+  EXPECT_EQ(vanto_search_context_get_offset(context), 0);
+  EXPECT_EQ(vanto_search_prev_match(context, 1), 0);
+  vanto_search_destroy_context(context);
+
+  // A range in the middle: matches lie whole inside it, and inside the data
+  // when the range reaches past its end.
+  Session text = open("xabxabxabx");
+  for (const auto &[offset, length, expected] : std::vector<std::tuple<int64_t, int64_t, std::vector<int64_t>>>{
+           {1, 8, {7, 4, 1}}, {1, 7, {4, 1}}, {2, 7, {7, 4}}, {1, 6, {4, 1}}, {-5, 100, {7, 4, 1}}, {8, 50, {}}}) {
+    vanto_search_context_t *ranged = vanto_search_create_context(text.get(), "ab", 2, offset, length, 0);
+    ASSERT_NE(ranged, nullptr);
+    std::vector<int64_t> offsets;
+    while (vanto_search_prev_match(ranged, 1) == 1) offsets.push_back(vanto_search_context_get_offset(ranged));
+    EXPECT_EQ(offsets, expected) << offset << "+" << length;
+    vanto_search_destroy_context(ranged);
+  }
+}
+
+// A cancel from the progress hook ends a backward search with 0 and a count
+// with -2; a hook that destroys the context ends them the same way.
+TEST_F(SearchTest, ProgressHookCancelsPrevAndCount) {
+  Session session = open("needle" + std::string(static_cast<size_t>(12 * kMiB), 'x'));
+  vanto_session_t *s = session.get();
+  struct Hook {
+    vanto_search_context_t *context = nullptr;
+    bool destroy = false;
+    int calls = 0;
+  } hook;
+  vanto_session_set_progress_cbk(
+      s,
+      [](const vanto_session_t *, int64_t, int64_t, void *user_data) {
+        auto *h = static_cast<Hook *>(user_data);
+        ++h->calls;
+        if (!h->destroy) return 1;
+        vanto_search_destroy_context(h->context);
+        h->context = nullptr;
+        return 0;
+      },
+      &hook);
+  for (bool destroy : {false, true}) {
+    for (bool count : {false, true}) {
+      hook = Hook{vanto_search_create_context(s, "needle", 0, 0, 0, 0), destroy, 0};
+      ASSERT_NE(hook.context, nullptr);
+      vanto_search_context_t *context = hook.context;
+      if (count) {
+        EXPECT_EQ(vanto_search_count_matches(context, 1), -2);
+      } else {
+        EXPECT_EQ(vanto_search_prev_match(context, 1), 0);
+      }
+      EXPECT_EQ(hook.calls, 1);
+      if (!destroy) {
+        EXPECT_EQ(vanto_search_context_get_offset(context), 12 * kMiB + 6);
+        vanto_search_destroy_context(context);
+      }
+      EXPECT_EQ(vanto_session_get_num_search_contexts(s), 0);
+    }
+  }
+  vanto_session_set_progress_cbk(s, nullptr, nullptr);
 }
 
 }  // namespace

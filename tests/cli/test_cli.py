@@ -80,8 +80,40 @@ def reference_find(data, pattern, start=0, end=None, overlapping=False, ignore_c
         position = index + (1 if overlapping else len(needle))
 
 
-def reference_replace(data, pattern, replacement, ignore_case=False, limit=None):
-    matches = reference_find(data, pattern, ignore_case=ignore_case)
+def masked_regex(hex_pattern):
+    """A bytes regex (one byte each) for a hex pattern with '?' nibbles."""
+    digits = hex_pattern.replace(" ", "")
+    parts = []
+    for i in range(0, len(digits), 2):
+        pair = digits[i:i + 2]
+        values = [v for v in range(256)
+                  if all(c == "?" or int(c, 16) == (v >> shift) & 15 for c, shift in zip(pair, (4, 0)))]
+        parts.append(b"[" + b"".join(re.escape(bytes([v])) for v in values) + b"]")
+    return b"".join(parts), len(digits) // 2
+
+
+def reference_find_masked(data, hex_pattern, start=0, end=None, overlapping=False, reverse=False):
+    """Offsets of a masked pattern's occurrences inside [start, end): from the
+    start, resuming after each (or 1 byte on with `overlapping`); `reverse`
+    walks from the end, each found at most that far before the previous."""
+    end = len(data) if end is None else min(end, len(data))
+    regex, length = masked_regex(hex_pattern)
+    every = [m.start() for m in re.finditer(b"(?=" + regex + b")", data[start:end], re.DOTALL)]
+    every = [start + at for at in every if start + at + length <= end]
+    advance = 1 if overlapping else length
+    found = []
+    for at in (reversed(every) if reverse else every):
+        if not found or (found[-1] - at >= advance if reverse else at - found[-1] >= advance):
+            found.append(at)
+    return found
+
+
+def reference_replace(data, pattern, replacement, ignore_case=False, limit=None, hex_pattern=None):
+    if hex_pattern is not None:
+        matches = reference_find_masked(data, hex_pattern)
+        pattern = bytes(masked_regex(hex_pattern)[1])  # only its length is used
+    else:
+        matches = reference_find(data, pattern, ignore_case=ignore_case)
     if limit is not None:
         matches = matches[:limit]
     out, previous = bytearray(), 0
@@ -168,7 +200,8 @@ class HelpTests(ToolTest):
             "dump": ["--offset", "--length", "--all", "--format", "--group-size", "python", "dump:FORMAT:PATH"],
             "diff": ["--resync", "WINDOW", "--count", "--json", "OFFSET1 LENGTH1 OFFSET2 LENGTH2", "Exit status"],
             "hash": ["--algorithm", "--offset", "--length", "sha256", "xxh3", "crc32", "--json"],
-            "find": ["--hex", "--ignore-case", "--overlapping", "--count", "--json", "Exit status"],
+            "find": ["--hex", "--ignore-case", "--overlapping", "--count", "--last", "--reverse", "--json",
+                     "Exit status"],
             "profile": ["--json", "--by-count", "--blocks", "--plot"],
             "apply": ["--output", "--in-place", "--checkpoint-dir", "insert OFFSET DATA", "hex:", "file:PATH",
                       "rollback", "xor OFFSET LENGTH BYTE", "dump:FORMAT:PATH", "bin:"],
@@ -369,6 +402,58 @@ class FindTests(ToolTest):
         none = self.find("not in there", "--json")
         self.assertOk(none, 1)
         self.assertEqual(json.loads(none.stdout)["matches"], [])
+
+    def test_masked_hex_patterns_match_a_naive_scan(self):
+        cases = [  # (arguments, hex pattern, reference options)
+            (["4e ?? ?? ?? 6c 65"], "4e??????6c65", {}),       # "Needle" with wildcards, across 1 MiB
+            (["4?6565"], "4?6565", {}),                         # a high nibble
+            (["?e 65 65 64"], "?e656564", {}),                  # a low nibble
+            (["de??be ef 0? 01"], "de??beef0?01", {}),          # white space optional
+            (["6? 6?", "--overlapping", "-o", 100, "-n", 4000], "6?6?", {"overlapping": True, "start": 100,
+                                                                         "end": 4100}),
+            (["?? ??", "-o", MiB - 3, "-n", 9], "????", {"start": MiB - 3, "end": MiB + 6}),  # wildcards only
+            (["61 62 63 ??", "-o", 3000, "-n", 50000], "616263??", {"start": 3000, "end": 53000}),
+        ]
+        for args, hex_pattern, options in cases:
+            for direction in ([], ["--reverse"], ["--last"], ["--count"]):
+                with self.subTest(args=args, direction=direction):
+                    expected = reference_find_masked(self.data, hex_pattern,
+                                                     reverse=direction in (["--reverse"], ["--last"]), **options)
+                    self.assertTrue(expected)
+                    result = self.find(*args, "--hex", *direction)
+                    self.assertOk(result, 0 if expected else 1)
+                    if direction == ["--count"]:
+                        self.assertEqual(result.stdout, f"{len(expected)}\n".encode())
+                    else:
+                        self.assertEqual([int(line) for line in result.stdout.split()],
+                                         expected[:1] if direction == ["--last"] else expected)
+
+    def test_last_and_reverse(self):
+        cases = [  # (arguments, pattern, reference options)
+            (["Needle"], b"Needle", {}),
+            (["xxx"], b"xxx", {}),
+            (["xxx", "--overlapping"], b"xxx", {"overlapping": True}),
+            (["abc", "-i", "-o", 10, "-n", 20000], b"abc", {"ignore_case": True, "start": 10, "end": 20010}),
+        ]
+        for args, pattern, options in cases:
+            with self.subTest(args=args):
+                every = reference_find(self.data, pattern, overlapping=True, **{
+                    k: v for k, v in options.items() if k != "overlapping"})
+                advance = 1 if options.get("overlapping") else len(pattern)
+                walk = []
+                for at in reversed(every):
+                    if not walk or walk[-1] - at >= advance:
+                        walk.append(at)
+                reverse = self.find(*args, "--reverse")
+                self.assertOk(reverse)
+                self.assertEqual([int(line) for line in reverse.stdout.split()], walk)
+                last = self.find(*args, "--last", "--json")
+                self.assertOk(last)
+                self.assertEqual(json.loads(last.stdout)["matches"], walk[:1])
+        self.assertOk(self.find("not in there", "--last"), 1)
+        for clash in (["--count", "--last"], ["--reverse", "--count"], ["--last", "--reverse"]):
+            with self.subTest(clash=clash):
+                self.assertEqual(self.find("Needle", *clash).returncode, 2)
 
 
 # ---- profile -------------------------------------------------------------------------------
@@ -1262,6 +1347,11 @@ class ReplaceTests(ToolTest):
             (["abc", "Z", "--max", "7"], b"abc", b"Z", {"limit": 7}),
             (["abc", "Z", "--max", "0"], b"abc", b"Z", {"limit": 0}),
             (["no such bytes", "Z"], b"no such bytes", b"Z", {}),
+            # Masked patterns: the matches of a masked search context, fixed replacement bytes.
+            (["61 ?? 63", "58", "-x"], None, b"X", {"hex_pattern": "61??63"}),
+            (["?1 6? 6?", "", "-x"], None, b"", {"hex_pattern": "?16?6?"}),
+            (["43 61 5?", "2d2d2d", "-x"], None, b"---", {"hex_pattern": "43615?"}),
+            (["6??2", "5a5a5a", "-x", "--max", "5"], None, b"ZZZ", {"hex_pattern": "6??2", "limit": 5}),
         ]
         for args, pattern, replacement, options in cases:
             with self.subTest(args=args):
@@ -1271,6 +1361,7 @@ class ReplaceTests(ToolTest):
                 self.assertEqual((report["size_before"], report["size_after"]), (len(self.data), len(expected)))
                 self.assertEqual(len(output), len(expected))
                 self.assertTrue(output == expected, f"output differs from the naive replace for {args}")
+                self.assertGreater(count, 0 if pattern != b"no such bytes" and options.get("limit") != 0 else -1)
         self.assertEqual(Path(self.file).read_bytes(), self.data)
 
     def test_text_report(self):
@@ -1526,6 +1617,9 @@ class BadInputTests(ToolTest):
             (["find", file, "-n", "-3", "1"], ["--length"]),
             (["find", file, "zz", "--hex"], ["pattern 'zz'", "not a hexadecimal digit"]),
             (["find", file, "abc", "--hex"], ["pattern 'abc'", "pairs"]),
+            (["find", file, "3? 3", "--hex"], ["pattern '3? 3'", "pairs"]),
+            (["find", file, "3?g1", "--hex"], ["pattern '3?g1'", "not a hexadecimal digit or '?'"]),
+            (["replace", file, "3?", "3?", "--hex", "--output", out], ["replacement '3?'", "not a hexadecimal"]),
             (["find", file, ""], ["the pattern is empty"]),
             (["replace", file, "31", "4", "--hex", "--output", out], ["replacement '4'", "pairs"]),
             (["replace", file, "", "x", "--output", out], ["the pattern is empty"]),

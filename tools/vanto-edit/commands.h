@@ -28,6 +28,8 @@ struct FindOptions {
   bool ignore_case = false;
   bool overlapping = false;
   bool count_only = false;
+  bool last = false;     // only the last occurrence
+  bool reverse = false;  // list from the end
   bool json = false;
 };
 

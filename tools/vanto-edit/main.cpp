@@ -131,11 +131,19 @@ int main(int argc, char **argv) {
   CLI::App *find_cmd = app.add_subcommand("find", "Print the offset of each occurrence of a pattern");
   find_cmd->add_option("FILE", find.file, "File to search")->required();
   find_cmd->add_option("PATTERN", find.pattern, "Bytes to find: text, or hexadecimal digits with --hex")->required();
-  find_cmd->add_flag("-x,--hex", find.hex, "PATTERN is hexadecimal (\"de ad be ef\")");
+  find_cmd->add_flag("-x,--hex", find.hex,
+                     "PATTERN is hexadecimal (\"de ad be ef\"); '?' matches any nibble (\"50 4b ?? ?? 0? 00\")");
   find_cmd->add_flag("-i,--ignore-case", find.ignore_case, "Match ASCII letters in either case");
   find_cmd->add_flag("--overlapping", find.overlapping, "Also report occurrences that overlap the previous one");
   add_range(find_cmd, find.offset, find.length);
-  find_cmd->add_flag("-c,--count", find.count_only, "Print only the number of occurrences");
+  CLI::Option *count_flag = find_cmd->add_flag("-c,--count", find.count_only, "Print only the number of occurrences");
+  CLI::Option *last_flag = find_cmd->add_flag("--last", find.last, "Print only the last occurrence");
+  find_cmd->add_flag("--reverse", find.reverse,
+                     "List the occurrences from the end (without --overlapping, each ends before the one printed "
+                     "before it starts)")
+      ->excludes(count_flag)
+      ->excludes(last_flag);
+  last_flag->excludes(count_flag);
   find_cmd->add_flag("--json", find.json, "Print the result as JSON");
   find_cmd->footer(std::string(kNumbers) + "\nExit status: 0 something found, 1 nothing found, 2 error.");
 
@@ -166,7 +174,8 @@ int main(int argc, char **argv) {
   replace_cmd->add_option("FILE", replace.file, "File to edit")->required();
   replace_cmd->add_option("PATTERN", replace.pattern, "Bytes to replace")->required();
   replace_cmd->add_option("REPLACEMENT", replace.replacement, "Bytes to put in their place (may be empty)")->required();
-  replace_cmd->add_flag("-x,--hex", replace.hex, "PATTERN and REPLACEMENT are hexadecimal");
+  replace_cmd->add_flag("-x,--hex", replace.hex,
+                        "PATTERN and REPLACEMENT are hexadecimal; '?' in PATTERN matches any nibble");
   replace_cmd->add_flag("-i,--ignore-case", replace.ignore_case, "Match ASCII letters in either case");
   replace_cmd->add_option("--max", replace.max, "Replace at most the first N occurrences")->type_name("N");
   replace_cmd->add_flag("--json", replace.json, "Print the result as JSON");

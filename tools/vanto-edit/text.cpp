@@ -200,6 +200,44 @@ std::optional<Bytes> decode_hex(std::string_view text, std::string &error) {
   return bytes;
 }
 
+std::optional<MaskedBytes> decode_hex_pattern(std::string_view text, std::string &error) {
+  MaskedBytes out;
+  out.bytes.reserve(text.size() / 2);
+  out.mask.reserve(text.size() / 2);
+  int high = -1;  // the first nibble of a pair, 0x10 + value, or 0 for '?'
+  std::size_t high_at = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == ' ' || c == '\t') {
+      if (high >= 0) {
+        error = fmt::format("hexadecimal digits must come in pairs (a lone digit at position {})", high_at + 1);
+        return std::nullopt;
+      }
+      continue;
+    }
+    const int value = c == '?' ? 0 : hex_value(c) >= 0 ? 0x10 + hex_value(c) : -1;
+    if (value < 0) {
+      error = fmt::format("'{}' at position {} is not a hexadecimal digit or '?'",
+                          printable(std::string_view(&c, 1)), i + 1);
+      return std::nullopt;
+    }
+    if (high < 0) {
+      high = value;
+      high_at = i;
+      continue;
+    }
+    const auto nibble = [](int v) { return v == 0 ? 0 : v - 0x10; };
+    out.bytes.push_back(static_cast<char>(nibble(high) << 4 | nibble(value)));
+    out.mask.push_back(static_cast<char>((high != 0 ? 0xF0 : 0) | (value != 0 ? 0x0F : 0)));
+    high = -1;
+  }
+  if (high >= 0) {
+    error = "hexadecimal digits must come in pairs (one digit is left over)";
+    return std::nullopt;
+  }
+  return out;
+}
+
 std::optional<Bytes> decode_escapes(std::string_view text, std::string &error) {
   Bytes out;
   out.reserve(text.size());

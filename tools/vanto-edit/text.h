@@ -24,6 +24,22 @@ std::optional<int64_t> parse_number(std::string_view text);
 // digit or a digit is left over.
 std::optional<Bytes> decode_hex(std::string_view text, std::string &error);
 
+// A byte pattern with a mask byte per pattern byte: data byte d matches
+// pattern byte b under mask m when (d & m) == (b & m).  Both have the same
+// length; the mask is 0xFF where a byte is fixed.
+struct MaskedBytes {
+  Bytes bytes;
+  Bytes mask;
+};
+
+// A hexadecimal pattern with wildcards: pairs of hexadecimal digits, where
+// either digit of a pair may be '?' (any value of that nibble): "50 4b ?? ??
+// 08 00", "504b????0800", "4? ?4".  White space between pairs is optional and
+// ignored; inside a pair it is an error.  A wildcard nibble's bit of `bytes`
+// is 0.  Empty with `error` set for a character that is neither a digit nor
+// '?', or a digit left over.
+std::optional<MaskedBytes> decode_hex_pattern(std::string_view text, std::string &error);
+
 // The inside of a quoted text to bytes.  Escapes: \\ \" \' \0 \a \b \e \f \n
 // \r \t \v and \xHH.  Empty with `error` set for an unknown or cut escape.
 std::optional<Bytes> decode_escapes(std::string_view text, std::string &error);

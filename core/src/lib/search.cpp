@@ -1,11 +1,15 @@
-// Search contexts: a forward search for one pattern over a fixed range of a
-// session's edited data, read window by window through the current model.
+// Search contexts: a search for one pattern over a fixed range of a
+// session's edited data, read window by window through the current model,
+// forward (next match, counting) or backward (previous match).
 //
 // Each window is read straight into the call's buffer, folded in bulk when
-// the search ignores case, and scanned with memchr / memmem
-// (impl_/byte_search.h), which give the leftmost occurrence, as the
-// context's skip table would.  Case folding is the C locale's: only 'A' to
-// 'Z' change, whatever locale the host has set.
+// the search ignores case, and scanned.  An exact pattern is found forward
+// with memchr / memmem (impl_/byte_search.h), which give the leftmost
+// occurrence, as the context's skip table would; masked patterns and every
+// backward search use the probe scan of MaskedPattern.  Backward, windows
+// are read from the end of the range towards its start and overlap by the
+// pattern's length minus one, as forward.  Case folding is the C locale's:
+// only 'A' to 'Z' change, whatever locale the host has set.
 #include "vanto_edit/search.h"
 
 #include <algorithm>
@@ -67,22 +71,14 @@ class Window {
   int64_t allocated_;
 };
 
-}  // namespace
-
-extern "C" {
-
-vanto_search_context_t *vanto_search_create_context_bytes(vanto_session_t *session,
-                                                          const unsigned char *pattern,
-                                                          int64_t pattern_length,
-                                                          int64_t session_offset,
-                                                          int64_t session_length,
-                                                          int case_insensitive) {
-  if (session == nullptr || pattern == nullptr || pattern_length < 0) return nullptr;
-  if (pattern_length == 0) {
-    pattern_length = static_cast<int64_t>(std::strlen(reinterpret_cast<const char *>(pattern)));
-  }
-  if (pattern_length == 0) return nullptr;
-
+// Creates a context for a pattern of `pattern_length` bytes (> 0 once
+// measured), exact when `mask` is null.  A mask of only 0xFF bytes makes an
+// exact context too, so it is searched as fast as one.
+vanto_search_context_t *create_context_(vanto_session_t *session, const unsigned char *pattern,
+                                        const unsigned char *mask, int64_t pattern_length,
+                                        int64_t session_offset, int64_t session_length,
+                                        int case_insensitive) {
+  if (pattern_length <= 0) return nullptr;
   int64_t range_length = session_length;
   if (range_length == 0 &&
       __builtin_sub_overflow(vanto_session_get_computed_file_size(session), session_offset,
@@ -104,13 +100,20 @@ vanto_search_context_t *vanto_search_create_context_bytes(vanto_session_t *sessi
   context->session_length = range_length;
   context->match_offset = range_end;
   context->byte_transform = case_insensitive != 0 ? lower_case_byte : nullptr;
+  const auto length = static_cast<size_t>(pattern_length);
+  if (mask != nullptr && std::any_of(mask, mask + length, [](unsigned char m) { return m != 0xFF; })) {
+    context->mask.assign(mask, mask + length);
+  }
 
   small_buffer_allocate(context->pattern, pattern_length);
   unsigned char *stored = small_buffer_data(context->pattern, pattern_length);
-  std::memcpy(stored, pattern, static_cast<size_t>(pattern_length));
+  std::memcpy(stored, pattern, length);
   if (context->byte_transform != nullptr) {
     vanto_util_apply_byte_transform(stored, pattern_length, context->byte_transform, nullptr);
   }
+  // Fold, then mask: the windows are folded the same way before the mask
+  // is applied to them.
+  for (size_t i = 0; i < context->mask.size(); ++i) stored[i] &= context->mask[i];
   stored[pattern_length] = 0;
 
   context->skip_table_ptr =
@@ -121,6 +124,64 @@ vanto_search_context_t *vanto_search_create_context_bytes(vanto_session_t *sessi
   }
   session->search_contexts.push_back(context);
   return context.get();
+}
+
+// The context's own reference while a call runs: the progress hook may
+// destroy the context, and the record stays readable until the call sees
+// that it is gone (its session pointer is then null).  Empty when the
+// context is not one of its session's.
+std::shared_ptr<vanto_search_context_struct> hold_(vanto_search_context_struct *context) {
+  std::shared_ptr<vanto_search_context_struct> keep;
+  if (context == nullptr || context->session_ptr == nullptr) return keep;
+  for (const auto &held : context->session_ptr->search_contexts) {
+    if (held.get() == context) keep = held;
+  }
+  return keep;
+}
+
+// The context's pattern prepared for the probe scan.
+MaskedPattern plan_(const vanto_search_context_struct &context) {
+  return MaskedPattern(small_buffer_data(context.pattern, context.pattern_length),
+                       context.mask.empty() ? nullptr : context.mask.data(),
+                       static_cast<size_t>(context.pattern_length));
+}
+
+// Index of the leftmost occurrence of an exact pattern in a window, or -1.
+ptrdiff_t first_exact_(const unsigned char *bytes, int64_t filled, const unsigned char *pattern,
+                       int64_t pattern_length) {
+  const unsigned char *hit = find_leftmost_(bytes, static_cast<size_t>(filled), pattern,
+                                            static_cast<size_t>(pattern_length));
+  return hit != nullptr ? hit - bytes : -1;
+}
+
+}  // namespace
+
+extern "C" {
+
+vanto_search_context_t *vanto_search_create_context_bytes(vanto_session_t *session,
+                                                          const unsigned char *pattern,
+                                                          int64_t pattern_length,
+                                                          int64_t session_offset,
+                                                          int64_t session_length,
+                                                          int case_insensitive) {
+  if (session == nullptr || pattern == nullptr || pattern_length < 0) return nullptr;
+  if (pattern_length == 0) {
+    pattern_length = static_cast<int64_t>(std::strlen(reinterpret_cast<const char *>(pattern)));
+  }
+  return create_context_(session, pattern, nullptr, pattern_length, session_offset, session_length,
+                         case_insensitive);
+}
+
+vanto_search_context_t *vanto_search_create_context_masked(vanto_session_t *session,
+                                                           const unsigned char *pattern,
+                                                           const unsigned char *mask,
+                                                           int64_t pattern_length,
+                                                           int64_t session_offset,
+                                                           int64_t session_length,
+                                                           int case_insensitive) {
+  if (session == nullptr || pattern == nullptr || pattern_length <= 0) return nullptr;
+  return create_context_(session, pattern, mask, pattern_length, session_offset, session_length,
+                         case_insensitive);
 }
 
 vanto_search_context_t *vanto_search_create_context(vanto_session_t *session, const char *pattern,
@@ -134,15 +195,10 @@ vanto_search_context_t *vanto_search_create_context(vanto_session_t *session, co
 }
 
 int vanto_search_next_match(vanto_search_context_t *context, int64_t advance) {
-  if (context == nullptr || advance < 1 || context->session_ptr == nullptr) return 0;
-  const vanto_session_struct &session = *context->session_ptr;
-  // The progress hook may destroy the context: a reference of our own keeps
-  // the record readable until the call sees that it is gone.
-  std::shared_ptr<vanto_search_context_struct> keep;
-  for (const auto &held : session.search_contexts) {
-    if (held.get() == context) keep = held;
-  }
+  if (advance < 1) return 0;
+  const std::shared_ptr<vanto_search_context_struct> keep = hold_(context);
   if (!keep) return 0;
+  const vanto_session_struct &session = *context->session_ptr;
   const int64_t pattern_length = context->pattern_length;
   const int64_t range_end = context->session_offset + context->session_length;
 
@@ -168,6 +224,8 @@ int vanto_search_next_match(vanto_search_context_t *context, int64_t advance) {
 
   const unsigned char *pattern = small_buffer_data(context->pattern, pattern_length);
   const bool fold = context->byte_transform != nullptr;
+  const bool masked = !context->mask.empty();
+  const MaskedPattern plan = plan_(*context);
   // Progress counts the bytes of this call's part of the range searched.
   const int64_t call_start = window_start;
   Progress progress(session, remaining);
@@ -180,10 +238,10 @@ int vanto_search_next_match(vanto_search_context_t *context, int64_t advance) {
     const int64_t filled = window.fill(session, window_start, wanted);
     unsigned char *bytes = window.data();
     if (fold) fold_lower_bulk_(bytes, static_cast<size_t>(filled));
-    const unsigned char *hit = find_leftmost_(bytes, static_cast<size_t>(filled), pattern,
-                                              static_cast<size_t>(pattern_length));
-    if (hit != nullptr) {
-      context->match_offset = window_start + (hit - bytes);
+    const ptrdiff_t index = masked ? plan.find_first(bytes, static_cast<size_t>(filled))
+                                   : first_exact_(bytes, filled, pattern, pattern_length);
+    if (index >= 0) {
+      context->match_offset = window_start + index;
       found = 1;
       break;
     }
@@ -207,6 +265,133 @@ int vanto_search_next_match(vanto_search_context_t *context, int64_t advance) {
     return 0;
   }
   return found;
+}
+
+int vanto_search_prev_match(vanto_search_context_t *context, int64_t advance) {
+  if (advance < 1) return 0;
+  const std::shared_ptr<vanto_search_context_struct> keep = hold_(context);
+  if (!keep) return 0;
+  vanto_session_struct &session = *context->session_ptr;
+  const int64_t pattern_length = context->pattern_length;
+  const int64_t range_start = context->session_offset;
+  const int64_t range_end = range_start + context->session_length;
+
+  // The last start this call may report: the last one in the range when
+  // there is no current match, otherwise `advance` bytes before the match.
+  int64_t last_start = range_end - pattern_length;
+  if (context->match_offset != range_end) {
+    if (advance > context->match_offset - range_start) {
+      context->match_offset = range_end;
+      return 0;
+    }
+    last_start = context->match_offset - advance;
+  }
+  // Nothing lies outside the data: the search covers the part of the range
+  // inside it as it is now.
+  last_start = std::min(last_start, vanto_session_get_computed_file_size(&session) - pattern_length);
+  const int64_t first_start = std::max<int64_t>(range_start, 0);
+  if (last_start < first_start) {
+    context->match_offset = range_end;
+    return 0;
+  }
+
+  const bool fold = context->byte_transform != nullptr;
+  const MaskedPattern plan = plan_(*context);
+  // The bytes still to search end at window_end and begin at first_start.
+  int64_t window_end = last_start + pattern_length;
+  int64_t remaining = window_end - first_start;
+  const int64_t call_end = window_end;
+  Progress progress(session, remaining);
+  int found = 0;
+  int64_t window_size = first_search_window_(pattern_length);
+  Window window(std::min(remaining, window_size));
+  for (;;) {
+    const int64_t wanted = std::min(remaining, window_size);
+    const int64_t window_start = window_end - wanted;
+    const int64_t filled = window.fill(session, window_start, wanted);
+    unsigned char *bytes = window.data();
+    if (fold) fold_lower_bulk_(bytes, static_cast<size_t>(filled));
+    // A window that could not be read whole holds only what was filled.
+    const ptrdiff_t index = plan.find_last(bytes, static_cast<size_t>(filled));
+    if (index >= 0) {
+      context->match_offset = window_start + index;
+      found = 1;
+      break;
+    }
+    if (wanted == remaining) break;  // the window reached the first start
+    if (!progress.advance(call_end - window_start) || context->session_ptr == nullptr) {
+      context->match_offset = range_end;
+      return 0;
+    }
+    const int64_t step = wanted - (pattern_length - 1);
+    window_end -= step;
+    remaining -= step;
+    window_size = next_search_window_(window_size);
+  }
+  if (!found) context->match_offset = range_end;
+  if (!progress.finish()) {
+    context->match_offset = range_end;
+    return 0;
+  }
+  return found;
+}
+
+int64_t vanto_search_count_matches(vanto_search_context_t *context, int64_t advance) {
+  if (advance < 1) return -1;
+  const std::shared_ptr<vanto_search_context_struct> keep = hold_(context);
+  if (!keep) return -1;
+  const vanto_session_struct &session = *context->session_ptr;
+  const int64_t pattern_length = context->pattern_length;
+  const int64_t range_end = context->session_offset + context->session_length;
+  int64_t window_start = std::max<int64_t>(context->session_offset, 0);
+  int64_t remaining = range_end - window_start;
+  if (remaining < pattern_length) return 0;
+
+  const unsigned char *pattern = small_buffer_data(context->pattern, pattern_length);
+  const bool fold = context->byte_transform != nullptr;
+  const bool masked = !context->mask.empty();
+  const MaskedPattern plan = plan_(*context);
+  const int64_t call_start = window_start;
+  Progress progress(session, remaining);
+  int64_t count = 0;
+  // The earliest start the next match may have.  Consecutive windows share
+  // their last pattern_length - 1 bytes but no start, so no match is seen
+  // twice.
+  int64_t next_start = window_start;
+  bool done = false;
+  int64_t window_size = first_search_window_(pattern_length);
+  Window window(std::min(remaining, window_size));
+  while (!done) {
+    const int64_t wanted = std::min(remaining, window_size);
+    const int64_t filled = window.fill(session, window_start, wanted);
+    unsigned char *bytes = window.data();
+    if (fold) fold_lower_bulk_(bytes, static_cast<size_t>(filled));
+    for (;;) {
+      const int64_t from = next_start - window_start;
+      if (filled - from < pattern_length) break;
+      const ptrdiff_t index = masked ? plan.find_first(bytes + from, static_cast<size_t>(filled - from))
+                                     : first_exact_(bytes + from, filled - from, pattern, pattern_length);
+      if (index < 0) break;
+      ++count;
+      const int64_t match = window_start + from + index;
+      if (advance > range_end - match - pattern_length) {
+        done = true;
+        break;
+      }
+      next_start = match + advance;
+    }
+    // A window that was not full reached the end of the range or of the data.
+    if (done || filled < window_size) break;
+    if (!progress.advance(window_start + filled - call_start) || context->session_ptr == nullptr) return -2;
+    const int64_t step = std::max(window_size - (pattern_length - 1), next_start - window_start);
+    window_start += step;
+    remaining -= step;
+    next_start = std::max(next_start, window_start);
+    if (remaining < pattern_length) break;
+    window_size = next_search_window_(window_size);
+  }
+  if (!progress.finish()) return -2;
+  return count;
 }
 
 int64_t vanto_search_context_get_offset(const vanto_search_context_t *context) {

@@ -178,6 +178,9 @@ struct vanto_search_context_struct {
   int64_t match_offset = 0;
   vanto_byte_transform_t byte_transform = nullptr;
   vanto_small_buffer pattern{};
+  // One mask byte per pattern byte of a masked search (the stored pattern
+  // is then already masked); empty for an exact one.
+  std::vector<unsigned char> mask;
 };
 
 struct vanto_visit_change_context_struct {
