@@ -34,6 +34,7 @@ _CHUNK = 1 << 20
 _COPY_LIMIT = 16 << 10
 # Searches run in stretches of this size, so that Ctrl-C is seen between them.
 _SEARCH_SPAN = 64 << 20
+_OFFSET_LIMIT = 1 << 63  # offsets and lengths are signed 64-bit in the library
 _PATTERN_LIMIT = 524288
 _CAPACITY_LIMIT = 1048576
 _PATH_BUFFER_SIZE = 260
@@ -649,6 +650,8 @@ class Session:
         if count == 0:
             self._check_offset(offset)
             return 0
+        if not 0 <= offset < _OFFSET_LIMIT:
+            raise _argument_error(offset)
         try:
             result = _insert(self._h, offset, buffer, count)
         except _ArgumentError:
@@ -664,6 +667,8 @@ class Session:
         if count == 0:
             self._check_offset(offset)
             return 0
+        if not 0 <= offset < _OFFSET_LIMIT:
+            raise _argument_error(offset)
         try:
             result = _overwrite(self._h, offset, buffer, count)
         except _ArgumentError:
@@ -680,6 +685,8 @@ class Session:
                 raise ValueError(f"negative length {length}")
             self._check_offset(offset)
             return 0
+        if not 0 <= offset < _OFFSET_LIMIT or length >= _OFFSET_LIMIT:
+            raise _argument_error(offset)
         try:
             result = _delete(self._h, offset, length)
         except _ArgumentError:
@@ -1194,6 +1201,8 @@ class Session:
 
 def _argument_error(offset: Any) -> BaseException:
     if isinstance(offset, int):
+        if offset < 0:
+            return IndexError(f"negative offset {offset}")
         return IndexError(f"offset {offset} outside the data")
     return TypeError(f"offsets are ints, not {type(offset).__name__}")
 
@@ -1256,8 +1265,8 @@ class Viewport:
         h = session._live()
         if not 1 <= capacity <= _CAPACITY_LIMIT:
             raise ValueError(f"capacity {capacity} outside 1 to {_CAPACITY_LIMIT}")
-        if offset < 0:
-            raise IndexError(f"negative offset {offset}")
+        if not 0 <= offset < _OFFSET_LIMIT:
+            raise IndexError(f"offset {offset} outside 0 to 2**63 - 1")
         token = next(_tokens)
         self._session = session
         self._on_event = on_event
@@ -1359,8 +1368,8 @@ class Viewport:
         floating = self.floating if floating is None else floating
         if not 1 <= capacity <= _CAPACITY_LIMIT:
             raise ValueError(f"capacity {capacity} outside 1 to {_CAPACITY_LIMIT}")
-        if offset < 0:
-            raise IndexError(f"negative offset {offset}")
+        if not 0 <= offset < _OFFSET_LIMIT:
+            raise IndexError(f"offset {offset} outside 0 to 2**63 - 1")
         result = _lib.vanto_viewport_modify(h, offset, capacity, 1 if floating else 0)
         self._session._raise_pending()
         if result != 0:
