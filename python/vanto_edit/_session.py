@@ -811,8 +811,9 @@ class Session:
     def transaction(self) -> Iterator[None]:
         """Groups the changes of the block into one transaction, undone and redone as one.
 
-        A block that raises is rolled back: its changes are undone.  Inside an
-        open transaction the block joins it.
+        A block that raises is rolled back: its changes are undone as one (redo
+        brings them back) unless changes are paused by then.  Inside an open
+        transaction the block joins it.
         """
         h = self._live()
         if _tstate(h) != 0:
