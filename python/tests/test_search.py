@@ -149,7 +149,9 @@ def test_replace_all_in_a_range(make_file):
     with Session(make_file(TEXT)) as s:
         assert s.replace_all(b"abc", b"Z", 1, 7) == 1  # only the occurrence at 3 lies inside
         assert s[:] == TEXT[:3] + b"Z" + TEXT[6:]
-        assert s.replace_all(b"ABC", b"", -len(TEXT), 9, ignore_case=True) == 1
+        # A start before the data is clamped to 0: "abc" at 0 and "ABC" at 4 lie in [0, 9).
+        assert s.replace_all(b"ABC", b"", -len(TEXT), 9, ignore_case=True) == 2
+        assert s[:] == b"Z" + TEXT[9:]
 
 
 def test_profile_and_entropy(make_file):
