@@ -159,6 +159,8 @@ _REQUIRED = {
     "vanto_search_next_match": (c_int, [c_vp, c_i64]),
     "vanto_search_context_get_offset": (c_i64, [c_vp]),
     "vanto_search_destroy_context": (None, [c_vp]),
+    # model check (used by the tests)
+    "vanto_check_model": (c_int, [c_vp]),
     # identity
     "vanto_version": (c_int, []),
     "vanto_version_major": (c_int, []),

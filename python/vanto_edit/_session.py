@@ -1097,11 +1097,9 @@ class Session:
         saved = ctypes.create_string_buffer(_PATH_BUFFER_SIZE)
         with _LongCall(self, progress) as call:
             result = _lib.vanto_edit_save(h, target, flags, saved)
-        if call.error is not None or call.interrupted:
-            call.check()
+        call.check()  # a callback's exception (or Ctrl-C) comes before the save's own result
         if result != 0:
             raise save_error(result, os.fsdecode(target))
-        call.check()
         return os.fsdecode(saved.value) or None
 
     def _directory(self, directory: Optional[PathLike]) -> bytes:
@@ -1306,8 +1304,8 @@ class Viewport:
         if pointer is None:
             return
         self._h = None
+        self._finalizer()  # its DESTROY_VIEWPORT event still finds the viewport
         self._session._viewport_refs.pop(pointer, None)
-        self._finalizer()
         self._session._raise_pending()
 
     @property
