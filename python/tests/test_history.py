@@ -164,7 +164,8 @@ def test_save_progress_and_cancel(make_file, tmp_path):
             s.checkpoint(tmp_path, progress=lambda done, total: False)
         assert s.checkpoints == 0
         with pytest.raises(Cancelled):
-            s.transform(bytes(256), progress=lambda done, total: done < total)
+            # Cancelled in the rewrite, after the checkpoint was saved: it is taken back.
+            s.transform(bytes(256), progress=lambda done, total: done <= total // 2)
         assert s.checkpoints == 0 and s[:1] == b"x"
         with pytest.raises(Cancelled):
             s.replace_all(b"\x00", b"", progress=lambda done, total: False)

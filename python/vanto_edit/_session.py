@@ -646,7 +646,10 @@ class Session:
     def insert(self, offset: int, data: BytesLike) -> int:
         """Inserts `data` at `offset` (0 to len(s)); returns the change's serial
         (0 when data is empty: nothing is recorded)."""
-        buffer, count, anchor = _view(data)
+        if type(data) is bytes:
+            buffer, count, anchor = data, len(data), None
+        else:
+            buffer, count, anchor = _view(data)
         if count == 0:
             self._check_offset(offset)
             return 0
@@ -663,7 +666,10 @@ class Session:
     def overwrite(self, offset: int, data: BytesLike) -> int:
         """Overwrites len(data) bytes at `offset` (running past the end extends the data);
         returns the serial (0 for empty data)."""
-        buffer, count, anchor = _view(data)
+        if type(data) is bytes:
+            buffer, count, anchor = data, len(data), None
+        else:
+            buffer, count, anchor = _view(data)
         if count == 0:
             self._check_offset(offset)
             return 0
