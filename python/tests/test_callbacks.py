@@ -222,6 +222,13 @@ def test_log_handler_callable_logger_and_raising(make_file, tmp_path, caplog):
                     s.save(directory, overwrite=True)
             assert any(r.name == "vanto_edit.test" and r.funcName for r in caplog.records)
 
+            caplog.clear()
+            vanto_edit.set_log_handler()  # the "vanto_edit" logger
+            with caplog.at_level(logging.DEBUG, logger="vanto_edit"):
+                with pytest.raises(vanto_edit.SaveError):
+                    s.save(directory, overwrite=True)
+            assert any(r.name == "vanto_edit" for r in caplog.records)
+
             def failing(line):
                 raise LookupError("log handler failed")
             vanto_edit.set_log_handler(failing)

@@ -61,11 +61,12 @@ def _to_logger(logger: logging.Logger) -> Callable[[LogMessage], object]:
     return emit
 
 
-def set_log_handler(handler: Optional[LogHandler]) -> None:
+def set_log_handler(handler: Union[LogHandler, str, None] = "vanto_edit") -> None:
     """Sends the library's log lines to `handler` instead of standard error.
 
-    `handler` is a :class:`logging.Logger` (each line becomes a record with the
-    library's source file, line and function) or a callable taking a
+    `handler` is a :class:`logging.Logger` or a logger's name (the default:
+    the logger "vanto_edit"), and each line becomes a record with the
+    library's source file, line and function; or a callable taking a
     :class:`LogMessage`; None restores the library's own output.  The setting
     is process-wide.  An exception raised by a callable is raised by the
     next library call of the same thread that checks for it.
@@ -76,6 +77,8 @@ def set_log_handler(handler: Optional[LogHandler]) -> None:
         install(None, None)
         _current = None
         return
+    if isinstance(handler, str):
+        handler = logging.getLogger(handler)
     target = _to_logger(handler) if isinstance(handler, logging.Logger) else handler
     if not callable(target):
         raise TypeError("set_log_handler() takes a logging.Logger, a callable or None")
