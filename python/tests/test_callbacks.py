@@ -248,3 +248,42 @@ def test_log_handler_without_the_symbol_names_it():
         pytest.skip("the loaded library has a log callback")
     with pytest.raises(NotImplementedError, match="vanto_util_set_log_cbk"):
         vanto_edit.set_log_handler(print)
+
+
+def test_log_bridge_with_a_stand_in_for_the_library(monkeypatch, make_file, caplog):
+    # Until the library exports its log hook, a stand-in takes the callback's
+    # address, and the test calls the callback as the library would.
+    from vanto_edit import _lib, _log
+    installed = []
+    monkeypatch.setitem(_lib.optional, "vanto_util_set_log_cbk",
+                        lambda callback, user_data: installed.append(callback))
+
+    def emit(level, message):
+        function = _lib.LOG_CBK(installed[-1])
+        function(level, b"edit_persist.cpp", 383, b"vanto_edit_save", message, None)
+
+    try:
+        vanto_edit.set_log_handler("vanto_edit.bridge")
+        with caplog.at_level(logging.DEBUG, logger="vanto_edit.bridge"):
+            emit(3, b"rename failed")
+        record = caplog.records[-1]
+        assert (record.name, record.levelno, record.filename, record.lineno, record.funcName,
+                record.getMessage()) == ("vanto_edit.bridge", logging.ERROR, "edit_persist.cpp", 383,
+                                         "vanto_edit_save", "rename failed")
+        lines = []
+        vanto_edit.set_log_handler(lines.append)
+        emit(1, "é".encode() + b"\xff")
+        assert lines == [vanto_edit.LogMessage(1, "edit_persist.cpp", 383, "vanto_edit_save",
+                                               "é\ufffd")]
+
+        def failing(line):
+            raise LookupError("log handler failed")
+        vanto_edit.set_log_handler(failing)
+        emit(2, b"x")
+        with Session(make_file(DATA)) as s:
+            with pytest.raises(LookupError):
+                s.profile()  # the next long call of this thread raises it
+            assert sum(s.profile()) == len(DATA)
+    finally:
+        vanto_edit.set_log_handler(None)
+    assert installed[-1] is None and _log._current is None
