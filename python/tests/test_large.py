@@ -18,7 +18,8 @@ def sparse(tmp_path):
         f.write(b"NEEDLE")
         f.seek(SIZE - 4)
         f.write(b"tail")
-    return path
+    yield path
+    path.unlink()  # sparse, but 5 GiB to anything that copies it
 
 
 def test_sparse_file_beyond_4_gib(sparse, tmp_path):
