@@ -678,6 +678,12 @@ std::vector<Row> rows() {
     EXPECT_EQ(vanto_util_touch(f.dir.file("missing").c_str(), 0), 0);  // left missing
   });
   add("vanto_util_directory_separator", [](Fixture &) { EXPECT_EQ(vanto_util_directory_separator(), '/'); });
+  add("vanto_util_set_log_cbk", [](Fixture &f) {
+    // A null sink is the default: setting it again, with user data or
+    // without, changes nothing, and the user data is never used.
+    vanto_util_set_log_cbk(nullptr, nullptr);
+    vanto_util_set_log_cbk(nullptr, &f);
+  });
 
   // ---- identity: calls without arguments ------------------------------------------------------------
   add("vanto_version", [](Fixture &) {
