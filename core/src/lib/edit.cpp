@@ -215,6 +215,7 @@ vanto_session_t *vanto_edit_create_session(const char *file_path, vanto_session_
   model->backing_file = file;
   model->file_path = file != nullptr ? file_path : "";
   session->models.push_back(std::move(model));
+  record_backing_file_(session->first_model());
   reset_model_segments_(session->first_model(), length);
   notify_session_(*session, SESSION_EVENT_CREATE, nullptr);
   return session;
