@@ -2,6 +2,7 @@
 #include "vanto_edit/change.h"
 
 #include <cstdlib>
+#include <string>
 
 #include "impl_/log.h"
 #include "impl_/records.h"
@@ -40,4 +41,10 @@ int vanto_change_get_transaction_bit(const vanto_change_t *change) {
 
 int vanto_change_is_undone(const vanto_change_t *change) {
   return change != nullptr && change->serial <= 0 ? 1 : 0;
+}
+
+std::string vanto_change_get_string(const vanto_change_t *change) {
+  const unsigned char *bytes = vanto_change_get_bytes(change);
+  if (bytes == nullptr) return {};
+  return std::string(reinterpret_cast<const char *>(bytes), static_cast<size_t>(change->length));
 }

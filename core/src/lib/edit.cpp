@@ -2,13 +2,12 @@
 // viewports.
 #include "vanto_edit/edit.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <string_view>
 
 #include "impl_/internal_fun.h"
 #include "impl_/log.h"
@@ -176,35 +175,13 @@ vanto_session_t *vanto_edit_create_session(const char *file_path, vanto_session_
   FILE *file = nullptr;
   int64_t length = 0;
   if (file_path != nullptr && file_path[0] != '\0') {
-    // Opened without blocking: a FIFO without a writer (or a device that
-    // waits for a peer) must not hold the call.  Only data that can be
-    // positioned can be edited, which is a regular file or a block device;
-    // anything else is refused before a stream is made.  The session's
-    // descriptor is not meant for programs the host starts.
-    const int fd = ::open(file_path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) return nullptr;
-    struct stat st {};
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (::fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISBLK(st.st_mode)) || flags < 0 ||
-        ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-      ::close(fd);
-      return nullptr;
-    }
-    file = ::fdopen(fd, "rb");
-    if (file == nullptr) {
-      ::close(fd);
-      return nullptr;
-    }
-    if (fseeko(file, 0, SEEK_END) != 0) {
+    file = open_backing_file_(file_path);
+    if (file == nullptr) return nullptr;
+    length = stream_length_(file);
+    if (length < 0) {
       std::fclose(file);
       return nullptr;
     }
-    const off_t end = ftello(file);
-    if (end < 0) {
-      std::fclose(file);
-      return nullptr;
-    }
-    length = end;
   }
 
   auto *session = new vanto_session_struct();
@@ -293,6 +270,20 @@ int64_t vanto_edit_overwrite_bytes(vanto_session_t *session, int64_t offset,
   return record_bytes_change_(session, CHANGE_OVERWRITE, offset, bytes, length, true);
 }
 
+int64_t vanto_edit_insert_string(vanto_session_t *session, int64_t offset, std::string_view bytes) {
+  // An empty view records an empty change: its data is never measured as text.
+  return record_bytes_change_(session, CHANGE_INSERT, offset,
+                              reinterpret_cast<const unsigned char *>(bytes.data()),
+                              static_cast<int64_t>(bytes.size()), false);
+}
+
+int64_t vanto_edit_overwrite_string(vanto_session_t *session, int64_t offset,
+                                    std::string_view bytes) {
+  return record_bytes_change_(session, CHANGE_OVERWRITE, offset,
+                              reinterpret_cast<const unsigned char *>(bytes.data()),
+                              static_cast<int64_t>(bytes.size()), false);
+}
+
 vanto_viewport_t *vanto_edit_create_viewport(vanto_session_t *session, int64_t offset,
                                              int64_t capacity, int is_floating,
                                              vanto_viewport_event_cbk_t event_cbk,
@@ -333,23 +324,9 @@ int vanto_edit_clear_changes(vanto_session_t *session) {
   vanto_model_struct &first = session->first_model();
   const int64_t length = backing_file_length_(first);
   if (length < 0) return -1;
-  // Until every level is gone and the first is re-based, the callbacks of
-  // the checkpoints' events can change nothing: what they made would be
-  // cleared with the rest.
-  FlagScope locked(*session, kFlagChangesLocked);
-  // Clearing returns to the session's own file, so the checkpoints above it
-  // go first: newest first, each with its file and its event, as
-  // vanto_edit_destroy_last_checkpoint drops them.  Afterwards the first
-  // model is the current one again and every count starts from 0.
-  while (vanto_session_get_num_checkpoints(session) > 0) {
-    destroy_last_checkpoint_(*session);
-  }
-  reset_model_segments_(first, length);
-  for (auto &model : session->models) {
-    clear_model_changes_(*model);
-    clear_model_changes_undone_(*model);
-  }
-  locked.release();
-  mark_all_viewports_(*session, VIEWPORT_EVENT_CLEAR, SESSION_EVENT_CLEAR);
+  // Clearing returns to the session's own file: the checkpoints above it go
+  // first, newest first, each with its file and its event.  Afterwards the
+  // first model is the current one again and every count starts from 0.
+  reset_to_first_model_(*session, length);
   return 0;
 }

@@ -84,13 +84,6 @@ bool remove_quietly(const std::string &path) {
   return ::unlink(path.c_str()) == 0;
 }
 
-// Size of an open stream, -1 when it cannot be measured.
-int64_t stream_length(FILE *stream) {
-  struct stat st {};
-  if (stream == nullptr || ::fstat(::fileno(stream), &st) != 0) return -1;
-  return static_cast<int64_t>(st.st_size);
-}
-
 // The file a path finally names: symbolic links are followed (also a link
 // whose file does not exist yet), so that saving through a link replaces the
 // file it points to and leaves the link in place.  A path that is no link
@@ -225,14 +218,14 @@ class SaveWriter {
   int64_t waited_ = 0;    // write-back has finished up to here
 };
 
-// Writes the current model's data to the temporary file.  0, or the save's
-// failure code (-5 backing file short or unreadable, -6 write failed, -11
-// cancelled by the host).
+// Writes the current model's data to the temporary file.  SAVE_OK, or the
+// save's failure code (SAVE_ERROR_READ backing file short or unreadable,
+// SAVE_ERROR_WRITE write failed, SAVE_ERROR_CANCELLED cancelled by the host).
 int write_model(const vanto_model_struct &model, int fd, Progress &progress) {
   const PieceTable &pieces = model.model_segments;
   ContinuityBreak brk;
   if (!pieces.check(&brk)) abort_on_continuity_break_(model, "vanto_edit_save", brk);
-  if (pieces.empty()) return progress.finish() ? 0 : -11;
+  if (pieces.empty()) return progress.finish() ? SAVE_OK : SAVE_ERROR_CANCELLED;
 
   SaveWriter writer(fd, pieces.total_length());
   PieceCursor cursor{pieces.begin().pos(), 0};
@@ -240,54 +233,47 @@ int write_model(const vanto_model_struct &model, int fd, Progress &progress) {
     const PieceFill fill = read_pieces_(model, cursor, writer.buffer(), writer.block());
     if (fill.filled > 0 && !writer.write_block(fill.filled)) {
       VANTO_LOG_AS("vanto_edit_save", "write failed: " << std::strerror(errno));
-      return -6;
+      return SAVE_ERROR_WRITE;
     }
     if (!fill.ok) {
       VANTO_LOG_AS("vanto_edit_save", "vanto_util_write_segment_to_file failed");
-      return -5;
+      return SAVE_ERROR_READ;
     }
     if (fill.filled < writer.block()) break;
     if (!progress.advance(writer.written())) {
       VANTO_LOG_AS("vanto_edit_save", "save cancelled");
-      return -11;
+      return SAVE_ERROR_CANCELLED;
     }
   }
   if (!progress.finish()) {
     VANTO_LOG_AS("vanto_edit_save", "save cancelled");
-    return -11;
+    return SAVE_ERROR_CANCELLED;
   }
-  return 0;
+  return SAVE_OK;
 }
 
-// Makes the temporary file durable and closes it; -6 when either fails.
+// Makes the temporary file durable and closes it; SAVE_ERROR_WRITE when
+// either fails.
 // With `reader`, a second descriptor of the same file is kept open for the
-// caller (-6 when it cannot be had): the file is read again through what was
+// caller (SAVE_ERROR_WRITE when it cannot be had): the file is read again through what was
 // created, never through its name.
 int finish_temp_file(TempFile &temp, int *reader = nullptr) {
   if (io::fsync(temp.fd()) != 0) {
     VANTO_LOG_AS("vanto_edit_save", "fsync failed: " << std::strerror(errno));
-    return -6;
+    return SAVE_ERROR_WRITE;
   }
   int kept = -1;
   if (reader != nullptr && (kept = ::fcntl(temp.fd(), F_DUPFD_CLOEXEC, 0)) < 0) {
     VANTO_LOG_AS("vanto_edit_save", "dup failed: " << std::strerror(errno));
-    return -6;
+    return SAVE_ERROR_WRITE;
   }
   if (!temp.close_fd()) {
     VANTO_LOG_AS("vanto_edit_save", "close failed: " << std::strerror(errno));
     if (kept >= 0) ::close(kept);
-    return -6;
+    return SAVE_ERROR_WRITE;
   }
   if (reader != nullptr) *reader = kept;
-  return 0;
-}
-
-// A stream for reading a file the library has just written, made from a
-// descriptor of it (taken over); null when it cannot be made.
-FILE *reader_stream(int fd) {
-  FILE *stream = ::fdopen(fd, "rb");
-  if (stream == nullptr) ::close(fd);
-  return stream;
+  return SAVE_OK;
 }
 
 // Gives the new file behind `fd` what the file `target` it replaces has
@@ -342,19 +328,19 @@ void copy_target_metadata(int fd, const std::string &target, const struct stat &
 // Puts the finished temporary file in place.  Overwrite mode replaces the
 // destination in one rename.  Free-name mode never replaces anything: a name
 // that was taken after it was chosen makes it look for the next free one.
-// 0, or -8 / -9 with the temporary file kept.
+// SAVE_OK, or SAVE_ERROR_NO_FREE_NAME / SAVE_ERROR_PLACE.
 int rename_into_place(const std::string &temp_path, const char *target, bool overwrite,
                       std::string &destination) {
   int error = 0;
   if (overwrite) {
-    if (io::rename(temp_path.c_str(), destination.c_str()) == 0) return 0;
+    if (io::rename(temp_path.c_str(), destination.c_str()) == 0) return SAVE_OK;
     error = errno;
   } else {
     for (int attempt = 0; attempt < kFreeNameAttempts; ++attempt) {
       if (!io::fails(io::Op::kRename) &&
           ::renameat2(AT_FDCWD, temp_path.c_str(), AT_FDCWD, destination.c_str(),
                       RENAME_NOREPLACE) == 0) {
-        return 0;
+        return SAVE_OK;
       }
       error = errno;
       if (error == EINVAL || error == ENOSYS) {
@@ -362,7 +348,7 @@ int rename_into_place(const std::string &temp_path, const char *target, bool ove
         if (vanto_util_file_exists(destination.c_str()) != 0) {
           error = EEXIST;
         } else if (io::rename(temp_path.c_str(), destination.c_str()) == 0) {
-          return 0;
+          return SAVE_OK;
         } else {
           error = errno;
         }
@@ -372,7 +358,7 @@ int rename_into_place(const std::string &temp_path, const char *target, bool ove
       if (vanto_util_available_filename(target, free_name) == nullptr) {
         VANTO_LOG_AS("vanto_edit_save",
                      "cannot find available filename, temp filename: " << temp_path);
-        return -8;
+        return SAVE_ERROR_NO_FREE_NAME;
       }
       // The same name again means something other than a regular file holds
       // it (a directory, say): no other name will be offered.
@@ -382,68 +368,79 @@ int rename_into_place(const std::string &temp_path, const char *target, bool ove
   }
   VANTO_LOG_AS("vanto_edit_save", "rename failed: " << std::strerror(error)
                                                     << ", temp filename: " << temp_path);
-  return -9;
-}
-
-// Drops every checkpoint, newest first, as vanto_edit_destroy_last_checkpoint
-// does (files removed, one event each).
-void drop_all_checkpoints(vanto_session_struct &session) {
-  while (session.models.size() > 1) destroy_last_checkpoint_(session);
+  return SAVE_ERROR_PLACE;
 }
 
 // Makes the session read `fresh` (`length` bytes, already open) as its own
-// file with an empty history: checkpoints dropped, first model re-based,
-// every change released, viewports marked without hearing of it, and
-// SESSION_EVENT_CLEAR sent.  The host's viewport pause state is kept.
+// file with an empty history (reset_to_first_model_), its viewports marked
+// without hearing of it.  The host's viewport pause state is kept.
 void rebase_session(vanto_session_struct &session, FILE *fresh, int64_t length,
                     const std::string &saved_path) {
   const bool host_paused = vanto_session_viewport_event_callbacks_paused(&session) != 0;
   vanto_session_pause_viewport_event_callbacks(&session);
-  // Nothing may change while the levels go: the session is re-based on the
-  // saved file right after, and a change made meanwhile would be lost.
-  FlagScope locked(session, kFlagChangesLocked);
-  drop_all_checkpoints(session);
-
-  vanto_model_struct &first = session.first_model();
-  FILE *old = first.backing_file;
-  first.backing_file = fresh;
-  if (old != nullptr) std::fclose(old);
-  // The path the host opened keeps naming the file unless the save replaced
-  // the file under another name (a second hard link); then the saved name is
-  // the one that reaches the session's data.
-  if (path_id(first.file_path) != stream_id(fresh)) first.file_path = saved_path;
-
-  reset_model_segments_(first, length);
-  for (auto &model : session.models) {
-    clear_model_changes_(*model);
-    clear_model_changes_undone_(*model);
-  }
-  locked.release();
-  mark_all_viewports_(session, VIEWPORT_EVENT_CLEAR, SESSION_EVENT_CLEAR);
+  reset_to_first_model_(session, length, [&](vanto_model_struct &first) {
+    FILE *old = first.backing_file;
+    first.backing_file = fresh;
+    if (old != nullptr) std::fclose(old);
+    // The path the host opened keeps naming the file unless the save
+    // replaced the file under another name (a second hard link); then the
+    // saved name is the one that reaches the session's data.
+    if (path_id(first.file_path) != stream_id(fresh)) first.file_path = saved_path;
+  });
   if (!host_paused) vanto_session_resume_viewport_event_callbacks(&session);
 }
 
-// The body of vanto_edit_save once its arguments are known to be usable.
-// `stage_code` tells the caller which code a raised file-system error maps to.
-// `keep_failed` keeps a complete temporary file whose rename failed (a
-// host's save); a checkpoint's save removes it like any other.
-int save_session(vanto_session_struct &session, const char *target, bool overwrite,
-                 char *saved_path, int &stage_code, ProgressSpan span, bool keep_failed) {
-  stage_code = -1;
-  const std::string resolved = resolve_links(target);
+// What a save knows of its target and of the file it writes, from one
+// phase to the next.
+struct SaveTarget {
+  std::string resolved;     // the file the target names, after its links
+  struct stat existing {};  // what is there now, when `exists`
+  bool exists = false;
+  bool replacing = false;   // an existing regular file is replaced
+  bool own_file = false;    // ... and it is the session's own file
+  TempFile temp;
+  int reader = -1;          // with own_file: a descriptor of the written file
+  std::string destination;  // where the data goes
+
+  SaveTarget() = default;
+  SaveTarget(const SaveTarget &) = delete;
+  SaveTarget &operator=(const SaveTarget &) = delete;
+  ~SaveTarget() {
+    if (reader >= 0) ::close(reader);
+  }
+};
+
+// Runs one phase of a save.  Errors the path utilities raise inside it are
+// logged and reported as `code`, the phase's own failure; the temporary file,
+// if any, is removed when the save returns.
+template <typename Phase>
+int save_phase(int code, Phase phase) {
+  try {
+    return phase();
+  } catch (const std::exception &error) {
+    VANTO_LOG_AS("vanto_edit_save", "file system error: " << error.what());
+    return code;
+  }
+}
+
+// Prepares the target: what is there now, and whether the save may write
+// over or beside it; then the temporary file, created in the destination's
+// directory.
+int prepare_target(const vanto_session_struct &session, const char *target, bool overwrite,
+                   SaveTarget &t) {
+  t.resolved = resolve_links(target);
 
   // What the target (after its links) is now: one stat serves both checks.
-  struct stat existing {};
-  const bool exists = ::stat(resolved.c_str(), &existing) == 0;
+  t.exists = ::stat(t.resolved.c_str(), &t.existing) == 0;
 
   // A checkpoint file belongs to the session: writing over it would change
   // data the session reads.
-  if (exists) {
-    const FileId id{existing.st_dev, existing.st_ino};
+  if (t.exists) {
+    const FileId id{t.existing.st_dev, t.existing.st_ino};
     for (size_t i = 1; i < session.models.size(); ++i) {
       if (stream_id(session.models[i]->backing_file) == id) {
         VANTO_LOG_AS("vanto_edit_save", "target is a checkpoint file of the session: " << target);
-        return -9;
+        return SAVE_ERROR_PLACE;
       }
     }
   }
@@ -451,18 +448,18 @@ int save_session(vanto_session_struct &session, const char *target, bool overwri
   // Only regular files are replaced or saved beside: a device, a pipe or a
   // socket at the target is never turned into a regular file.  (A directory
   // fails at the rename, as it always has.)
-  if (exists && !S_ISREG(existing.st_mode) && !S_ISDIR(existing.st_mode)) {
+  if (t.exists && !S_ISREG(t.existing.st_mode) && !S_ISDIR(t.existing.st_mode)) {
     VANTO_LOG_AS("vanto_edit_save", "target is not a regular file: " << target);
-    return -12;
+    return SAVE_ERROR_NOT_REGULAR;
   }
-  const bool replacing = overwrite && exists && S_ISREG(existing.st_mode);
+  t.replacing = overwrite && t.exists && S_ISREG(t.existing.st_mode);
 
   // The temporary file must be made in the destination's directory so that
   // the rename stays within one file system.  In free-name mode the new name
   // is chosen beside the target as given; otherwise the destination is the
   // file the target (possibly a link) names.
   const bool free_name_expected = !overwrite && vanto_util_file_exists(target) != 0;
-  std::string dir = fs::path(free_name_expected ? std::string(target) : resolved).parent_path().string();
+  std::string dir = fs::path(free_name_expected ? std::string(target) : t.resolved).parent_path().string();
   if (dir.empty()) dir = fs::current_path().string();
 
   // Name check first, so that a name that cannot fit leaves nothing on disk.
@@ -471,7 +468,7 @@ int save_session(vanto_session_struct &session, const char *target, bool overwri
                                       dir.c_str(), vanto_util_directory_separator());
   if (formatted < 0 || formatted >= static_cast<int>(sizeof temp_name)) {
     VANTO_LOG_AS("vanto_edit_save", "snprintf failed");
-    return -2;
+    return SAVE_ERROR_NAME_TOO_LONG;
   }
 
   // Created nothing is a failure only while the directory is still missing:
@@ -481,122 +478,135 @@ int save_session(vanto_session_struct &session, const char *target, bool overwri
     char normalized[kPathBufferSize];
     VANTO_LOG_AS("vanto_edit_save",
                  "failed to create directory: " << vanto_util_normalize_path(dir.c_str(), normalized));
-    return -1;
+    return SAVE_ERROR_INVALID;
   }
 
   // A new file gets the usual creation mode (0666 less the umask); the file
   // that replaces another stays private until it takes that file's owner
   // and mode, once its data is complete.
-  stage_code = -3;
-  errno = 0;
-  const int fd = make_unique_file_(temp_name, replacing ? 0600 : 0666);
-  if (fd < 0) {
-    VANTO_LOG_AS("vanto_edit_save", "mkstemp failed: " << std::strerror(errno)
-                                                       << ", temp filename: " << temp_name);
-    return -3;
-  }
-  TempFile temp;
-  temp.set_path(temp_name);
-  temp.set_fd(fd);
-
-  stage_code = -6;
-  Progress progress(session, session.current_model().model_segments.total_length(), span);
-  if (const int rc = write_model(session.current_model(), fd, progress); rc != 0) return rc;
-  if (replacing) copy_target_metadata(fd, resolved, existing);
-
-  // Saving over the session's own file re-bases the session on the new file,
-  // which it then reads through a descriptor kept from the one written.
-  bool own_file = false;
-  if (replacing) {
-    const auto own = stream_id(session.first_model().backing_file);
-    own_file = own.has_value() && *own == FileId{existing.st_dev, existing.st_ino};
-  }
-  int reader = -1;
-  if (const int rc = finish_temp_file(temp, own_file ? &reader : nullptr); rc != 0) return rc;
-  struct ReaderGuard {
-    int &fd;
-    ~ReaderGuard() {
-      if (fd >= 0) ::close(fd);
+  return save_phase(SAVE_ERROR_CREATE, [&] {
+    errno = 0;
+    const int fd = make_unique_file_(temp_name, t.replacing ? 0600 : 0666);
+    if (fd < 0) {
+      VANTO_LOG_AS("vanto_edit_save", "mkstemp failed: " << std::strerror(errno)
+                                                         << ", temp filename: " << temp_name);
+      return SAVE_ERROR_CREATE;
     }
-  } reader_guard{reader};
+    t.temp.set_path(temp_name);
+    t.temp.set_fd(fd);
+    return SAVE_OK;
+  });
+}
 
-  // Where the data goes, and whether that is the session's own file.  Since
-  // nothing is removed before the rename, the old "target cannot be removed"
-  // failure (-7) does not arise.
-  stage_code = -8;
-  std::string destination = resolved;
-  if (!overwrite && vanto_util_file_exists(target) != 0) {
-    char free_name[kPathBufferSize];
-    if (vanto_util_available_filename(target, free_name) == nullptr) {
-      VANTO_LOG_AS("vanto_edit_save",
-                   "cannot find available filename, temp filename: " << temp.path());
-      if (keep_failed) temp.keep();
-      return -8;
-    }
-    destination = free_name;
-  }
-  stage_code = -9;
-  if (const int rc = rename_into_place(temp.path(), target, overwrite, destination); rc != 0) {
-    if (keep_failed) temp.keep();
+// Writes the session's data into the temporary file, gives it what the file
+// it replaces has, and makes it durable.  Saving over the session's own file
+// keeps a descriptor of what was written, to re-base on.
+int write_target(vanto_session_struct &session, SaveTarget &t) {
+  Progress progress(session, session.current_model().model_segments.total_length());
+  if (const int rc = write_model(session.current_model(), t.temp.fd(), progress); rc != SAVE_OK) {
     return rc;
   }
-  temp.renamed();
-  sync_directory(destination);
-
-  if (own_file) {
-    // The old stream stays open until the new file is open and measured, so
-    // the session can go on with its previous data if that fails.
-    FILE *fresh = reader_stream(reader);
-    reader = -1;
-    const int64_t length = fresh != nullptr ? stream_length(fresh) : -1;
-    if (length < 0) {
-      VANTO_LOG_AS("vanto_edit_save", "fopen failed: " << std::strerror(errno));
-      if (fresh != nullptr) std::fclose(fresh);
-      return -10;
-    }
-    rebase_session(session, fresh, length, destination);
+  if (t.replacing) copy_target_metadata(t.temp.fd(), t.resolved, t.existing);
+  if (t.replacing) {
+    const auto own = stream_id(session.first_model().backing_file);
+    t.own_file = own.has_value() && *own == FileId{t.existing.st_dev, t.existing.st_ino};
   }
+  return finish_temp_file(t.temp, t.own_file ? &t.reader : nullptr);
+}
 
-  if (saved_path != nullptr) {
-    // The data is in place; a canonical name that cannot be had, or does not
-    // fit, is reported as an empty text, never as a shortened one (which
-    // could name another file).
-    std::error_code ec;
-    const std::string canonical = fs::canonical(destination, ec).string();
-    if (ec) {
-      VANTO_LOG_AS("vanto_edit_save", "cannot resolve the saved file's path: " << ec.message());
-    } else if (canonical.size() >= kPathBufferSize) {
-      VANTO_LOG_AS("vanto_edit_save", "the saved file's path does not fit in "
-                                          << kPathBufferSize - 1 << " characters: " << canonical);
-    } else {
-      std::memcpy(saved_path, canonical.c_str(), canonical.size() + 1);
-    }
+// Chooses where the data goes: the target (after its links), or in
+// free-name mode a free name beside it.  Since nothing is removed before the
+// rename, the old "target cannot be removed" failure (-7) does not arise.
+int choose_destination(const char *target, bool overwrite, SaveTarget &t) {
+  t.destination = t.resolved;
+  if (overwrite || vanto_util_file_exists(target) == 0) return SAVE_OK;
+  char free_name[kPathBufferSize];
+  if (vanto_util_available_filename(target, free_name) == nullptr) {
+    VANTO_LOG_AS("vanto_edit_save",
+                 "cannot find available filename, temp filename: " << t.temp.path());
+    t.temp.keep();
+    return SAVE_ERROR_NO_FREE_NAME;
+  }
+  t.destination = free_name;
+  return SAVE_OK;
+}
+
+// Puts the finished temporary file in place; a file that cannot be put in
+// place is kept for the host.
+int place_target(const char *target, bool overwrite, SaveTarget &t) {
+  if (const int rc = rename_into_place(t.temp.path(), target, overwrite, t.destination); rc != SAVE_OK) {
+    t.temp.keep();
+    return rc;
+  }
+  t.temp.renamed();
+  sync_directory(t.destination);
+  return SAVE_OK;
+}
+
+// Re-bases a session that saved over its own file on the new file.  The old
+// stream stays open until the new one is open and measured, so the session
+// can go on with its previous data if that fails.
+int rebase_on_target(vanto_session_struct &session, SaveTarget &t) {
+  if (!t.own_file) return SAVE_OK;
+  FILE *fresh = backing_stream_(t.reader);
+  t.reader = -1;
+  const int64_t length = fresh != nullptr ? stream_length_(fresh) : -1;
+  if (length < 0) {
+    VANTO_LOG_AS("vanto_edit_save", "fopen failed: " << std::strerror(errno));
+    if (fresh != nullptr) std::fclose(fresh);
+    return SAVE_ERROR_REBASE;
+  }
+  rebase_session(session, fresh, length, t.destination);
+  return SAVE_OK;
+}
+
+// Writes the saved file's canonical name into `saved_path`.  The data is in
+// place; a canonical name that cannot be had, or does not fit, is reported
+// as an empty text, never as a shortened one (which could name another file).
+void report_saved_path(const std::string &destination, char *saved_path) {
+  std::error_code ec;
+  const std::string canonical = fs::canonical(destination, ec).string();
+  if (ec) {
+    VANTO_LOG_AS("vanto_edit_save", "cannot resolve the saved file's path: " << ec.message());
+  } else if (canonical.size() >= kPathBufferSize) {
+    VANTO_LOG_AS("vanto_edit_save", "the saved file's path does not fit in "
+                                        << kPathBufferSize - 1 << " characters: " << canonical);
+  } else {
+    std::memcpy(saved_path, canonical.c_str(), canonical.size() + 1);
+  }
+}
+
+// The body of vanto_edit_save once its arguments are known to be usable: its
+// phases in turn, each with its own failure code.  A complete temporary file
+// that cannot be put in place is kept; any other is removed.
+int save_session(vanto_session_struct &session, const char *target, bool overwrite,
+                 char *saved_path) {
+  SaveTarget t;
+  int rc = save_phase(SAVE_ERROR_INVALID, [&] { return prepare_target(session, target, overwrite, t); });
+  if (rc == SAVE_OK) rc = save_phase(SAVE_ERROR_WRITE, [&] { return write_target(session, t); });
+  if (rc == SAVE_OK) {
+    rc = save_phase(SAVE_ERROR_NO_FREE_NAME, [&] { return choose_destination(target, overwrite, t); });
+  }
+  if (rc == SAVE_OK) rc = save_phase(SAVE_ERROR_PLACE, [&] { return place_target(target, overwrite, t); });
+  // A raised error once the file is in place is reported as the placing's.
+  if (rc == SAVE_OK) rc = save_phase(SAVE_ERROR_PLACE, [&] { return rebase_on_target(session, t); });
+  if (rc == SAVE_OK && saved_path != nullptr) {
+    rc = save_phase(SAVE_ERROR_PLACE, [&] {
+      report_saved_path(t.destination, saved_path);
+      return SAVE_OK;
+    });
+  }
+  if (rc != SAVE_OK) {
+    if (saved_path != nullptr) saved_path[0] = '\0';
+    return rc;
   }
   notify_session_(session, SESSION_EVENT_SAVE, saved_path);
-  return 0;
+  return SAVE_OK;
 }
 
 }  // namespace
 
 namespace {
-
-// vanto_edit_save, with its progress reported as `span` of a longer call.
-int save_(vanto_session_t *session, const char *file_path, int32_t flags, char *saved_file_path,
-          ProgressSpan span, bool keep_failed = true) {
-  if (saved_file_path != nullptr) saved_file_path[0] = '\0';
-  if (session == nullptr || file_path == nullptr || file_path[0] == '\0') return -1;
-  int stage_code = -1;
-  try {
-    return save_session(*session, file_path, flags != 0, saved_file_path, stage_code, span,
-                        keep_failed);
-  } catch (const std::exception &error) {
-    // Raised by the path utilities; the temporary file, if any, has been
-    // removed on the way out.
-    VANTO_LOG_AS("vanto_edit_save", "file system error: " << error.what());
-    if (saved_file_path != nullptr) saved_file_path[0] = '\0';
-    return stage_code;
-  }
-}
 
 // vanto_edit_create_checkpoint, with the progress of its save reported as
 // `span` of a longer call.  The new level is returned through `created`.
@@ -656,8 +666,8 @@ int create_checkpoint_(vanto_session_t *session, const char *checkpoint_director
     VANTO_LOG_AS("vanto_edit_create_checkpoint", "failed to save checkpoint file");
     return -1;
   }
-  FILE *stream = reader_stream(reader);
-  if (stream == nullptr || stream_length(stream) != size) {
+  FILE *stream = backing_stream_(reader);
+  if (stream == nullptr || stream_length_(stream) != size) {
     VANTO_LOG_AS("vanto_edit_create_checkpoint", "fopen failed: " << std::strerror(errno) << ", " << name);
     if (stream != nullptr) std::fclose(stream);
     return -1;
@@ -682,11 +692,10 @@ int create_checkpoint_(vanto_session_t *session, const char *checkpoint_director
 
 int vanto_edit_save(vanto_session_t *session, const char *file_path, int32_t flags,
                     char *saved_file_path) {
-  if (session != nullptr && changes_locked_(*session)) {
-    if (saved_file_path != nullptr) saved_file_path[0] = '\0';
-    return -1;
-  }
-  return save_(session, file_path, flags, saved_file_path, ProgressSpan{});
+  if (saved_file_path != nullptr) saved_file_path[0] = '\0';
+  if (session == nullptr || file_path == nullptr || file_path[0] == '\0') return SAVE_ERROR_INVALID;
+  if (changes_locked_(*session)) return SAVE_ERROR_INVALID;
+  return save_session(*session, file_path, flags != 0, saved_file_path);
 }
 
 int vanto_edit_create_checkpoint(vanto_session_t *session, const char *checkpoint_directory) {
@@ -698,23 +707,6 @@ int vanto_edit_destroy_last_checkpoint(vanto_session_t *session) {
   if (session == nullptr || session->models.size() < 2 || changes_locked_(*session)) return -1;
   destroy_last_checkpoint_(*session);
   return 0;
-}
-
-void vanto::internal::destroy_last_checkpoint_(vanto_session_struct &state) {
-  vanto_session_struct *session = &state;
-  vanto_model_struct &current = session->current_model();
-  // Unlinking while the stream is open is fine; the stream goes with the
-  // model below, so no read ever meets a closed stream.
-  if (!remove_quietly(current.file_path)) VANTO_LOG(std::strerror(errno));
-  clear_model_changes_(current);
-  clear_model_changes_undone_(current);
-  session->models.pop_back();
-  session->prior_change_count -= static_cast<int64_t>(session->current_model().changes.size());
-
-  // The data is again that of the moment the checkpoint was taken: every
-  // viewport re-reads it on next access.  No viewport event is sent.
-  for (const auto &viewport : session->viewports) mark_viewport_(*viewport);
-  notify_session_(*session, SESSION_EVENT_DESTROY_CHECKPOINT, nullptr);
 }
 
 int vanto_edit_apply_transform(vanto_session_t *session, vanto_byte_transform_t transform,
@@ -743,7 +735,7 @@ int vanto_edit_apply_transform(vanto_session_t *session, vanto_byte_transform_t 
   vanto_model_struct &model = *created;
   const std::string input = model.file_path;
   const int in = ::fileno(model.backing_file);
-  const int64_t checkpoint_size = stream_length(model.backing_file);
+  const int64_t checkpoint_size = stream_length_(model.backing_file);
   if (checkpoint_size != model.model_segments.total_length()) {
     VANTO_LOG("the transform's checkpoint file is not what was written; nothing is rewritten");
     return -1;
@@ -775,8 +767,8 @@ int vanto_edit_apply_transform(vanto_session_t *session, vanto_byte_transform_t 
     if (reader >= 0) ::close(reader);
     return -1;
   }
-  FILE *fresh = reader_stream(reader);
-  if (fresh == nullptr || stream_length(fresh) != checkpoint_size) {
+  FILE *fresh = backing_stream_(reader);
+  if (fresh == nullptr || stream_length_(fresh) != checkpoint_size) {
     VANTO_LOG(std::strerror(errno != 0 ? errno : EIO));
     if (fresh != nullptr) std::fclose(fresh);
     return -1;

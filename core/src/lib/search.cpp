@@ -12,6 +12,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string_view>
 
 #include "impl_/byte_search.h"
 #include "impl_/internal_fun.h"
@@ -222,3 +223,15 @@ void vanto_search_destroy_context(vanto_search_context_t *context) {
 }
 
 }  // extern "C"
+
+vanto_search_context_t *vanto_search_create_context_string(vanto_session_t *session,
+                                                           std::string_view pattern,
+                                                           int64_t session_offset,
+                                                           int64_t session_length,
+                                                           int case_insensitive) {
+  // A view is not zero-terminated: an empty one must not be measured as text.
+  if (pattern.empty()) return nullptr;
+  return vanto_search_create_context_bytes(
+      session, reinterpret_cast<const unsigned char *>(pattern.data()),
+      static_cast<int64_t>(pattern.size()), session_offset, session_length, case_insensitive);
+}

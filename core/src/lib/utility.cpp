@@ -98,19 +98,6 @@ namespace {
 // and memory that does not depend on the size of the file.
 constexpr int64_t kTransformBlock = int64_t{1} << 20;
 
-// Reads up to `size` bytes at `position`; returns how many arrived.
-int64_t read_at(int fd, unsigned char *out, int64_t size, int64_t position) {
-  int64_t done = 0;
-  while (done < size) {
-    const ssize_t n = io::pread(fd, out + done, static_cast<std::size_t>(size - done),
-                                static_cast<off_t>(position + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += n;
-  }
-  return done;
-}
-
 // The output side of a transform: blocks written straight to the output
 // descriptor, and the progress of the bytes handed to it.
 struct TransformOutput {
@@ -142,7 +129,7 @@ bool copy_range(int fd, int64_t position, int64_t length, TransformOutput &out,
                 unsigned char *buffer, bool &cancelled) {
   while (length > 0) {
     const int64_t n = std::min(length, kTransformBlock);
-    if (read_at(fd, buffer, n, position) != n || !out.put(buffer, n)) return false;
+    if (io::pread_full(fd, buffer, n, position) != n || !out.put(buffer, n)) return false;
     position += n;
     length -= n;
     if (!out.advanced(n)) {
@@ -151,6 +138,14 @@ bool copy_range(int fd, int64_t position, int64_t length, TransformOutput &out,
     }
   }
   return true;
+}
+
+// The one way a file transform gives up: the reason (when there is one),
+// then the closing line.  Returns the transform's failure, -1.
+int transform_failed(const char *reason) {
+  if (reason != nullptr) VANTO_TRANSFORM_LOG(reason);
+  VANTO_TRANSFORM_LOG("transform failed");
+  return -1;
 }
 
 // Whether `length` bytes at `offset` (length 0: to the end) lie inside
@@ -166,26 +161,15 @@ bool transform_range_fits(int64_t size, int64_t offset, int64_t &length) {
 
 int transform_descriptors_(int in, int64_t size, int out_fd, vanto_byte_transform_t transform,
                            void *user_data, int64_t offset, int64_t length, Progress *progress) {
-  if (transform == nullptr || in < 0 || out_fd < 0) {
-    VANTO_TRANSFORM_LOG("null path or transform");
-    VANTO_TRANSFORM_LOG("transform failed");
-    return -1;
-  }
-  if (!transform_range_fits(size, offset, length)) {
-    VANTO_TRANSFORM_LOG("transform out of range");
-    VANTO_TRANSFORM_LOG("transform failed");
-    return -1;
-  }
+  if (transform == nullptr || in < 0 || out_fd < 0) return transform_failed("null path or transform");
+  if (!transform_range_fits(size, offset, length)) return transform_failed("transform out of range");
 
   std::unique_ptr<unsigned char[]> buffer(
       new unsigned char[static_cast<std::size_t>(std::min(size, kTransformBlock))]);
   TransformOutput out{out_fd, progress};
   bool cancelled = false;
   auto give_up = [&](const char *reason) {
-    if (cancelled) VANTO_TRANSFORM_LOG("transform cancelled");
-    else if (reason != nullptr) VANTO_TRANSFORM_LOG(reason);
-    VANTO_TRANSFORM_LOG("transform failed");
-    return -1;
+    return transform_failed(cancelled ? "transform cancelled" : reason);
   };
 
   if (!copy_range(in, 0, offset, out, buffer.get(), cancelled)) {
@@ -199,7 +183,7 @@ int transform_descriptors_(int in, int64_t size, int out_fd, vanto_byte_transfor
   while (remaining > 0) {
     const int64_t n = std::min(remaining, kTransformBlock);
     unsigned char *bytes = buffer.get();
-    if (read_at(in, bytes, n, position) != n) {
+    if (io::pread_full(in, bytes, n, position) != n) {
       VANTO_TRANSFORM_LOG("failed to read buffer");
       break;
     }
@@ -233,22 +217,15 @@ int transform_descriptors_(int in, int64_t size, int out_fd, vanto_byte_transfor
 int transform_file_(const char *input_path, const char *output_path, vanto_byte_transform_t transform,
                     void *user_data, int64_t offset, int64_t length, Progress *progress) {
   if (input_path == nullptr || output_path == nullptr || transform == nullptr) {
-    VANTO_TRANSFORM_LOG("null path or transform");
-    VANTO_TRANSFORM_LOG("transform failed");
-    return -1;
+    return transform_failed("null path or transform");
   }
 
   const int in = io::open(input_path, O_RDONLY | O_CLOEXEC);
-  if (in < 0) {
-    VANTO_TRANSFORM_LOG("failed to open input file");
-    VANTO_TRANSFORM_LOG("transform failed");
-    return -1;
-  }
+  if (in < 0) return transform_failed("failed to open input file");
   auto fail = [&](const char *reason) {
-    if (reason != nullptr) VANTO_TRANSFORM_LOG(reason);
-    VANTO_TRANSFORM_LOG("transform failed");
+    const int rc = transform_failed(reason);
     ::close(in);
-    return -1;
+    return rc;
   };
   const off_t end = ::lseek(in, 0, SEEK_END);
   if (end < 0) return fail("failed to find the input size");

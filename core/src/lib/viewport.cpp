@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <string>
 
 #include "impl_/internal_fun.h"
 #include "vanto_edit/internal.h"
@@ -145,4 +146,12 @@ int32_t vanto_viewport_set_event_interest(vanto_viewport_t *viewport, int32_t in
 
 int vanto_viewport_notify(const vanto_viewport_t *viewport, int32_t event, const void *event_ptr) {
   return viewport != nullptr ? notify_viewport_(*viewport, event, event_ptr) : 0;
+}
+
+std::string vanto_viewport_get_string(const vanto_viewport_t *viewport) {
+  // The data read refills a marked viewport; the length is then what it holds.
+  const unsigned char *data = vanto_viewport_get_data(viewport);
+  if (data == nullptr) return {};
+  return std::string(reinterpret_cast<const char *>(data),
+                     static_cast<size_t>(vanto_viewport_get_length(viewport)));
 }

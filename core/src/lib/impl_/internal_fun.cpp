@@ -1,6 +1,7 @@
 // Reading the edited data, the model update and the text form of models.
 #include "impl_/internal_fun.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -84,11 +85,38 @@ void clear_model_changes_(vanto_model_struct &model) { model.changes.clear(); }
 
 void clear_model_changes_undone_(vanto_model_struct &model) { model.changes.clear_undone(); }
 
-int64_t backing_file_length_(const vanto_model_struct &model) {
-  if (model.backing_file == nullptr) return 0;
-  if (fseeko(model.backing_file, 0, SEEK_END) != 0) return -1;
-  const off_t end = ftello(model.backing_file);
+FILE *open_backing_file_(const char *path) {
+  // Opened without blocking: a FIFO without a writer (or a device that waits
+  // for a peer) must not hold the call.  Only data that can be positioned can
+  // be edited, which is a regular file or a block device; anything else is
+  // refused before a stream is made.  The session's descriptor is not meant
+  // for programs the host starts.
+  const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return nullptr;
+  struct stat st {};
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (::fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISBLK(st.st_mode)) || flags < 0 ||
+      ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    ::close(fd);
+    return nullptr;
+  }
+  return backing_stream_(fd);
+}
+
+FILE *backing_stream_(int fd) {
+  FILE *stream = ::fdopen(fd, "rb");
+  if (stream == nullptr) ::close(fd);
+  return stream;
+}
+
+int64_t stream_length_(FILE *stream) {
+  if (stream == nullptr || fseeko(stream, 0, SEEK_END) != 0) return -1;
+  const off_t end = ftello(stream);
   return end < 0 ? -1 : static_cast<int64_t>(end);
+}
+
+int64_t backing_file_length_(const vanto_model_struct &model) {
+  return model.backing_file == nullptr ? 0 : stream_length_(model.backing_file);
 }
 
 bool backing_file_unchanged_(const vanto_model_struct &model) {
@@ -295,6 +323,43 @@ bool destroy_search_context_(vanto_session_struct &session,
     }
   }
   return false;
+}
+
+void destroy_last_checkpoint_(vanto_session_struct &session) {
+  vanto_model_struct &current = session.current_model();
+  // Unlinking while the stream is open is fine; the stream goes with the
+  // model below, so no read ever meets a closed stream.
+  if (current.file_path.empty() || ::unlink(current.file_path.c_str()) != 0) {
+    VANTO_LOG(std::strerror(errno));
+  }
+  clear_model_changes_(current);
+  clear_model_changes_undone_(current);
+  session.models.pop_back();
+  session.prior_change_count -= static_cast<int64_t>(session.current_model().changes.size());
+
+  // The data is again that of the moment the checkpoint was taken: every
+  // viewport re-reads it on next access.  No viewport event is sent.
+  for (const auto &viewport : session.viewports) mark_viewport_(*viewport);
+  notify_session_(session, SESSION_EVENT_DESTROY_CHECKPOINT, nullptr);
+}
+
+void reset_to_first_model_(vanto_session_struct &session, int64_t length,
+                           const std::function<void(vanto_model_struct &first)> &rebase_file) {
+  {
+    // Until every level is gone and the first is re-based, the callbacks of
+    // the checkpoints' events can change nothing: what they made would be
+    // cleared with the rest.
+    FlagScope locked(session, kFlagChangesLocked);
+    while (session.models.size() > 1) destroy_last_checkpoint_(session);
+    vanto_model_struct &first = session.first_model();
+    if (rebase_file) rebase_file(first);
+    reset_model_segments_(first, length);
+    for (auto &model : session.models) {
+      clear_model_changes_(*model);
+      clear_model_changes_undone_(*model);
+    }
+  }
+  mark_all_viewports_(session, VIEWPORT_EVENT_CLEAR, SESSION_EVENT_CLEAR);
 }
 
 }  // namespace vanto::internal

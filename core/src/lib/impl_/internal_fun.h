@@ -3,6 +3,8 @@
 #define VANTO_EDIT_IMPL_INTERNAL_FUN_H
 
 #include <cstdint>
+#include <cstdio>
+#include <functional>
 #include <memory>
 #include <ostream>
 
@@ -161,6 +163,19 @@ vanto_change_struct *new_change_(vanto_session_struct &session, int64_t serial, 
 int64_t record_bytes_change_(vanto_session_t *session, int kind, int64_t offset,
                              const unsigned char *bytes, int64_t length, bool measure_text);
 
+// Opens the file at `path` for reading as a backing file: without blocking
+// (a FIFO without a writer must not hold the call), close-on-exec, and only
+// when it is a regular file or a block device.  Null when it cannot be had.
+FILE *open_backing_file_(const char *path);
+
+// A read stream over the descriptor `fd` of a backing file, which it takes
+// over (closed when no stream can be made); null then.
+FILE *backing_stream_(int fd);
+
+// Length of a backing file's stream: where its end is now (a block device has
+// no size of its own); -1 when it cannot be found.
+int64_t stream_length_(FILE *stream);
+
 // Size of a model's backing file, measured now; 0 without a file, -1 when the
 // file cannot be measured.
 int64_t backing_file_length_(const vanto_model_struct &model);
@@ -175,6 +190,16 @@ bool destroy_search_context_(vanto_session_struct &session,
 // changes, the viewports' marks and SESSION_EVENT_DESTROY_CHECKPOINT, as
 // vanto_edit_destroy_last_checkpoint does without its refusal tests.
 void destroy_last_checkpoint_(vanto_session_struct &session);
+
+// Returns the session to its first model with an empty history, as a clear
+// and a save over the session's own file do.  Changes are locked meanwhile.
+// In order: every checkpoint is dropped (destroy_last_checkpoint_, newest
+// first); `rebase_file`, when given, puts the first model on its new file;
+// the first model is re-based on `length` bytes and every history released;
+// then every viewport is marked and hears VIEWPORT_EVENT_CLEAR, and the
+// session SESSION_EVENT_CLEAR.
+void reset_to_first_model_(vanto_session_struct &session, int64_t length,
+                           const std::function<void(vanto_model_struct &first)> &rebase_file = {});
 
 // Prints the model and aborts: the pieces lost their continuity.
 [[noreturn]] void abort_on_continuity_break_(const vanto_model_struct &model, const char *function,

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 
 namespace vanto::internal::io {
@@ -90,6 +91,11 @@ inline int close(int fd) {
 inline int rename(const char *from, const char *to) {
   return fails(Op::kRename) ? -1 : std::rename(from, to);
 }
+
+// Reads up to `size` bytes at `position` through pread, again after an
+// interruption; returns how many arrived before the end of the file or an
+// error.
+int64_t pread_full(int fd, unsigned char *out, int64_t size, int64_t position);
 
 }  // namespace vanto::internal::io
 

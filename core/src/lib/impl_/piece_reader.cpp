@@ -53,20 +53,6 @@ struct ChangeCopy {
   int64_t length;
 };
 
-// Reads up to `size` bytes at `position`; returns how many arrived before
-// the end of the file or an error.
-int64_t pread_full(int fd, unsigned char *out, int64_t size, int64_t position) {
-  int64_t done = 0;
-  while (done < size) {
-    const ssize_t n = io::pread(fd, out + done, static_cast<size_t>(size - done),
-                                static_cast<off_t>(position + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += n;
-  }
-  return done;
-}
-
 class RunReader {
  public:
   RunReader(const vanto_model_struct &model, unsigned char *out) : model_(model), out_(out) {}
@@ -108,7 +94,7 @@ class RunReader {
     } else {
       const int fd = ::fileno(model_.backing_file);
       const int64_t span = run_end_ - run_start_;
-      const int64_t got = fd < 0 ? 0 : pread_full(fd, into, span, run_start_);
+      const int64_t got = fd < 0 ? 0 : io::pread_full(fd, into, span, run_start_);
       const int64_t read_end = run_start_ + got;
       while (valid < reads_count_ && reads_[valid].file + reads_[valid].length <= read_end) ++valid;
     }
