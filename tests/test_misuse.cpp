@@ -363,6 +363,10 @@ std::vector<Row> rows() {
     EXPECT_EQ(vanto_session_notify_changed_viewports(nullptr), 0);
     EXPECT_EQ(vanto_session_notify_changed_viewports(f.s), 0);  // nothing marked
   });
+  add("vanto_session_get_backing_file_changes", [](Fixture &f) {
+    EXPECT_EQ(vanto_session_get_backing_file_changes(nullptr), -1);
+    EXPECT_EQ(vanto_session_get_backing_file_changes(f.s), FILE_CHANGE_NONE);
+  });
   add("vanto_session_set_progress_cbk",
       [](Fixture &) { EXPECT_EQ(vanto_session_set_progress_cbk(nullptr, keep_going, nullptr), -1); });
   for (const auto &[offset, length] : std::vector<std::pair<int64_t, int64_t>>{
