@@ -229,7 +229,7 @@ void vanto_edit_destroy_session(vanto_session_t *session) {
     // Checkpoint files go with the session; the host's own file never does.
     std::error_code ec;
     if (!std::filesystem::remove(session->current_model().file_path, ec)) {
-      VANTO_LOG(std::strerror(ec ? ec.value() : ENOENT));
+      VANTO_LOG_LEVEL_AS(LOG_LEVEL_WARNING, __func__, std::strerror(ec ? ec.value() : ENOENT));
     }
     session->models.pop_back();
   }

@@ -107,12 +107,12 @@ void sync_directory(const std::string &file_path) {
   const char *dir = parent.empty() ? "." : parent.c_str();
   const int fd = io::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) {
-    VANTO_LOG_AS("vanto_edit_save", "cannot open directory for fsync: " << std::strerror(errno)
+    VANTO_WARN_AS("vanto_edit_save", "cannot open directory for fsync: " << std::strerror(errno)
                                                                          << ", directory: " << dir);
     return;
   }
   if (io::fsync_dir(fd) != 0) {
-    VANTO_LOG_AS("vanto_edit_save",
+    VANTO_WARN_AS("vanto_edit_save",
                  "fsync of directory failed: " << std::strerror(errno) << ", directory: " << dir);
   }
   ::close(fd);
@@ -290,14 +290,14 @@ void copy_target_metadata(int fd, const std::string &target, const struct stat &
   mode_t mode = before.st_mode & 07777;
   if (!owner_kept || !group_kept) {
     if ((mode & (S_ISUID | S_ISGID)) != 0) {
-      VANTO_LOG_AS("vanto_edit_save", "owner or group of the replaced file cannot be kept; "
+      VANTO_WARN_AS("vanto_edit_save", "owner or group of the replaced file cannot be kept; "
                                       "the setuid and setgid bits are dropped: " << target);
     }
     mode &= ~static_cast<mode_t>(S_ISUID | S_ISGID);
   }
   // After the owner: a change of owner clears the set-id bits.
   if (::fchmod(fd, mode) != 0) {
-    VANTO_LOG_AS("vanto_edit_save", "fchmod failed: " << std::strerror(errno));
+    VANTO_WARN_AS("vanto_edit_save", "fchmod failed: " << std::strerror(errno));
   }
 
   const ssize_t listed = ::llistxattr(target.c_str(), nullptr, 0);
@@ -305,7 +305,7 @@ void copy_target_metadata(int fd, const std::string &target, const struct stat &
   std::vector<char> names(static_cast<size_t>(listed));
   const ssize_t got = ::llistxattr(target.c_str(), names.data(), names.size());
   if (got < 0) {
-    VANTO_LOG_AS("vanto_edit_save", "cannot list the extended attributes of " << target << ": "
+    VANTO_WARN_AS("vanto_edit_save", "cannot list the extended attributes of " << target << ": "
                                                                               << std::strerror(errno));
     return;
   }
@@ -319,7 +319,7 @@ void copy_target_metadata(int fd, const std::string &target, const struct stat &
       size = ::lgetxattr(target.c_str(), name, value.data(), value.size());
     }
     if (size < 0 || ::fsetxattr(fd, name, value.data(), static_cast<size_t>(size), 0) != 0) {
-      VANTO_LOG_AS("vanto_edit_save", "cannot copy the extended attribute " << name << ": "
+      VANTO_WARN_AS("vanto_edit_save", "cannot copy the extended attribute " << name << ": "
                                                                            << std::strerror(errno));
     }
   }
