@@ -41,34 +41,16 @@
 
 #include <vanto_edit.h>
 
+#include "bench_support.h"
+
 namespace {
 
 constexpr int64_t kFileSize = int64_t{64} << 20;
 constexpr int64_t kViewportCapacity = VANTO_VIEWPORT_CAPACITY_LIMIT;
 
-class SampleFile {
- public:
-  SampleFile() {
-    path_ = (std::filesystem::temp_directory_path() /
-             ("vanto_bench_edit_" + std::to_string(::getpid()) + ".bin"))
-                .string();
-    std::vector<char> bytes(static_cast<size_t>(kFileSize));
-    std::mt19937_64 rng(42);
-    for (size_t i = 0; i < bytes.size(); i += 8) {
-      const uint64_t v = rng();
-      for (size_t k = 0; k < 8; ++k) bytes[i + k] = static_cast<char>(v >> (8 * k));
-    }
-    std::ofstream(path_, std::ios::binary).write(bytes.data(), kFileSize);
-  }
-  ~SampleFile() { std::remove(path_.c_str()); }
-  const std::string &path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
-const SampleFile &sample() {
-  static const SampleFile file;
+// The same pseudo-random bytes on every run (seed 42).
+const vanto_bench::SampleFile &sample() {
+  static const vanto_bench::SampleFile file("edit", kFileSize, vanto_bench::SampleFile::Content::kRandom, 42);
   return file;
 }
 

@@ -21,30 +21,15 @@
 
 #include <vanto_edit.h>
 
+#include "bench_support.h"
+
 namespace {
 
 constexpr std::int64_t kFileSize = 1 << 20;
 
-class SampleFile {
- public:
-  SampleFile() {
-    path_ = (std::filesystem::temp_directory_path() /
-             ("vanto_bench_history_" + std::to_string(::getpid()) + ".bin"))
-                .string();
-    std::vector<char> bytes(static_cast<std::size_t>(kFileSize));
-    std::mt19937_64 rng(42);
-    for (auto &b : bytes) b = static_cast<char>(rng());
-    std::ofstream(path_, std::ios::binary).write(bytes.data(), kFileSize);
-  }
-  ~SampleFile() { std::remove(path_.c_str()); }
-  const std::string &path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
-const SampleFile &sample() {
-  static const SampleFile file;
+// The same pseudo-random bytes on every run (seed 42).
+const vanto_bench::SampleFile &sample() {
+  static const vanto_bench::SampleFile file("history", kFileSize, vanto_bench::SampleFile::Content::kRandom, 42);
   return file;
 }
 

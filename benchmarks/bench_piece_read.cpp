@@ -19,7 +19,7 @@
 #include <random>
 #include <vector>
 
-#include "bench_util.h"
+#include "bench_support.h"
 
 namespace {
 

@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "bench_util.h"
+#include "bench_support.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include <random>
 #include <vector>
 
-#include "bench_util.h"
+#include "bench_support.h"
 
 namespace {
 

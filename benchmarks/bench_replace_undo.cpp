@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <string>
 
-#include "bench_util.h"
+#include "bench_support.h"
 
 namespace {
 

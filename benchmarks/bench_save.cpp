@@ -29,6 +29,8 @@
 
 #include <vanto_edit.h>
 
+#include "bench_support.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -45,28 +47,14 @@ fs::path work_dir() {
   return dir;
 }
 
-// The 1 GiB source file, written once per process and removed at exit.
-class SourceFile {
- public:
-  SourceFile() : path_((work_dir() / "source.bin").string()) {
-    const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    std::vector<unsigned char> block(1 << 20);
-    std::mt19937_64 rng(1);
-    for (int64_t written = 0; written < kFileSize; written += static_cast<int64_t>(block.size())) {
-      for (auto &b : block) b = static_cast<unsigned char>(rng());
-      if (::write(fd, block.data(), block.size()) != static_cast<ssize_t>(block.size())) break;
-    }
-    ::fsync(fd);
-    ::close(fd);
-  }
+// The 1 GiB source file, written once per process and removed at exit with
+// the work directory.
+struct SourceFile : vanto_bench::SampleFile {
+  SourceFile() : SampleFile("save", kFileSize, Content::kRandom) {}
   ~SourceFile() {
     std::error_code ec;
     fs::remove_all(work_dir(), ec);
   }
-  const std::string &path() const { return path_; }
-
- private:
-  std::string path_;
 };
 
 const SourceFile &source() {

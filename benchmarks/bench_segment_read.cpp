@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "bench_util.h"
+#include "bench_support.h"
 
 namespace {
 

@@ -29,6 +29,8 @@
 
 #include <vanto_edit.h>
 
+#include "bench_support.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -48,25 +50,17 @@ class WorkDir {
  public:
   WorkDir() : dir_(fs::temp_directory_path() / ("vanto_bench_workload_" + std::to_string(::getpid()))) {
     fs::create_directories(dir_);
-    const int fd = ::open(source().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    std::vector<unsigned char> block(1 << 20);
-    std::mt19937_64 rng(1);
-    for (int64_t written = 0; written < kFileSize; written += static_cast<int64_t>(block.size())) {
-      for (auto &b : block) b = static_cast<unsigned char>(rng());
-      if (::write(fd, block.data(), block.size()) != static_cast<ssize_t>(block.size())) break;
-    }
-    ::fsync(fd);
-    ::close(fd);
   }
   ~WorkDir() {
     std::error_code ec;
     fs::remove_all(dir_, ec);
   }
-  std::string source() const { return (dir_ / "source.bin").string(); }
+  const std::string &source() const { return source_.path(); }
   std::string file(const char *name) const { return (dir_ / name).string(); }
 
  private:
   fs::path dir_;
+  vanto_bench::SampleFile source_{"workload", kFileSize, vanto_bench::SampleFile::Content::kRandom};
 };
 
 const WorkDir &work() {

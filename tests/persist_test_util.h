@@ -1,6 +1,6 @@
-// Helpers shared by the save, checkpoint and transform tests: an ordered log
-// of session and viewport events, reading a session's whole data, listing the
-// library's temporary and checkpoint files in a directory.
+// Helpers shared by the save, checkpoint and transform tests: the event log,
+// reading a session's whole data, listing the library's temporary and
+// checkpoint files in a directory.
 #ifndef VANTO_TEST_PERSIST_TEST_UTIL_H
 #define VANTO_TEST_PERSIST_TEST_UTIL_H
 
@@ -11,54 +11,15 @@
 #include <string>
 #include <vector>
 
+#include "event_recorder.h"
 #include "vanto_edit.h"
 
 namespace vanto::test {
 
-// One delivered event: 'S' for the session callback, 'V' for a viewport's.
-struct LoggedEvent {
-  char source;
-  const void *handle;
-  int32_t code;
-  const void *ptr;
-
-  bool operator==(const LoggedEvent &other) const {
-    return source == other.source && handle == other.handle && code == other.code &&
-           ptr == other.ptr;
-  }
-};
-
-inline std::ostream &operator<<(std::ostream &out, const LoggedEvent &e) {
-  return out << e.source << '(' << e.handle << ", " << e.code << ", " << e.ptr << ')';
-}
-
-// Pass as user data of a session and its viewports, with on_session and
-// on_viewport as their callbacks.
-struct EventLog {
-  std::vector<LoggedEvent> events;
-
-  std::vector<LoggedEvent> take() {
-    std::vector<LoggedEvent> out;
-    out.swap(events);
-    return out;
-  }
-
-  static void on_session(const vanto_session_t *session, int32_t event, const void *ptr) {
-    auto *log = static_cast<EventLog *>(vanto_session_get_user_data_ptr(session));
-    log->events.push_back({'S', session, event, ptr});
-  }
-  static void on_viewport(const vanto_viewport_t *viewport, int32_t event, const void *ptr) {
-    auto *log = static_cast<EventLog *>(vanto_viewport_get_user_data_ptr(viewport));
-    log->events.push_back({'V', viewport, event, ptr});
-  }
-};
-
-inline LoggedEvent session_event(const vanto_session_t *s, int32_t code, const void *ptr = nullptr) {
-  return {'S', s, code, ptr};
-}
-inline LoggedEvent viewport_event(const vanto_viewport_t *v, int32_t code) {
-  return {'V', v, code, nullptr};
-}
+// The ordered log of session and viewport events (support/event_recorder.h)
+// under the names these tests use.
+using LoggedEvent = Event;
+using EventLog = EventRecorder;
 
 struct SessionCloser {
   void operator()(vanto_session_t *session) const { vanto_edit_destroy_session(session); }

@@ -41,6 +41,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using vanto::test::LogCapture;
 using vanto::test::random_bytes;
 using vanto::test::read_file;
 using vanto::test::ScratchDir;
@@ -64,18 +65,6 @@ std::vector<std::string> library_files(const fs::path &dir) {
   }
   return out;
 }
-
-// Captures the library's log stream for one scope.
-class LogCapture {
- public:
-  LogCapture() : old_(std::clog.rdbuf(out_.rdbuf())) {}
-  ~LogCapture() { std::clog.rdbuf(old_); }
-  std::string text() const { return out_.str(); }
-
- private:
-  std::ostringstream out_;
-  std::streambuf *old_;
-};
 
 unsigned char invert(unsigned char b, void *) { return static_cast<unsigned char>(~b); }
 

@@ -27,6 +27,7 @@
 
 #include "test_support.h"
 #include "vanto_edit.h"
+#include "vanto_edit/internal.h"
 
 namespace {
 

@@ -25,6 +25,7 @@
 namespace fs = std::filesystem;
 using vanto::test::EventLog;
 using vanto::test::LoggedEvent;
+using vanto::test::LogCapture;
 using vanto::test::open_session;
 using vanto::test::read_file;
 using vanto::test::ScratchDir;
@@ -78,18 +79,6 @@ class ChangeDir {
 
  private:
   fs::path saved_;
-};
-
-// Captures what the library writes to std::clog.
-class ClogCapture {
- public:
-  ClogCapture() : saved_(std::clog.rdbuf(text_.rdbuf())) {}
-  ~ClogCapture() { std::clog.rdbuf(saved_); }
-  std::string text() const { return text_.str(); }
-
- private:
-  std::ostringstream text_;
-  std::streambuf *saved_;
 };
 
 // A path of exactly `length` characters below `base`, made of components
@@ -261,7 +250,7 @@ TEST(Save, ASavedNameThatDoesNotFitIsReportedEmpty) {
     SCOPED_TRACE(flags);
     fs::remove(target);
     char saved[VANTO_PATH_BUFFER_SIZE] = "junk";
-    ClogCapture clog;
+    LogCapture clog;
     ASSERT_EQ(vanto_edit_save(session.get(), target.c_str(), flags, saved), 0);
     EXPECT_STREQ(saved, "");
     EXPECT_NE(clog.text().find("does not fit"), std::string::npos) << clog.text();
@@ -369,7 +358,7 @@ TEST(Save, TheTemporaryNameMustFitThePathBuffer) {
   const std::string too_long = path_of_length(base + "/x", 242);
   ASSERT_EQ(too_long.size(), 242u);
   char saved[VANTO_PATH_BUFFER_SIZE] = "junk";
-  ClogCapture clog;
+  LogCapture clog;
   EXPECT_EQ(vanto_edit_save(session.get(), (too_long + "/out.bin").c_str(), SAVE_FLAG_NONE, saved), -2);
   EXPECT_NE(clog.text().find("snprintf failed"), std::string::npos);
   EXPECT_STREQ(saved, "");
@@ -389,7 +378,7 @@ TEST(Save, ATargetThatIsADirectoryFailsWithoutLosingAnything) {
     edit_three_times(session.get());
     log.take();
 
-    ClogCapture clog;
+    LogCapture clog;
     char saved[VANTO_PATH_BUFFER_SIZE] = "junk";
     EXPECT_EQ(vanto_edit_save(session.get(), dir.file("taken").c_str(), flags, saved), -9);
     EXPECT_STREQ(saved, "");

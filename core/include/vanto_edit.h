@@ -7,7 +7,11 @@
  * segments and viewports, searches, profiles, undoes and redoes, freezes state
  * in checkpoints, transforms ranges byte by byte and saves atomically.
  *
- * Each family has a header of its own; this one includes them all.
+ * Each family has a header of its own; this one includes them all.  The
+ * internal entry points (vanto_edit/internal.h: unprefixed building blocks
+ * exported for diagnostic hosts and tests, some with C++ signatures) come
+ * only to a host that asks for them: define VANTO_EDIT_INTERNAL before
+ * including this header, or include vanto_edit/internal.h itself.
  */
 #ifndef VANTO_EDIT_H
 #define VANTO_EDIT_H
@@ -28,6 +32,8 @@
 #include "vanto_edit/utility.h"
 #include "vanto_edit/encode.h"
 #include "vanto_edit/filesystem.h"
+#ifdef VANTO_EDIT_INTERNAL
 #include "vanto_edit/internal.h"
+#endif
 
 #endif /* VANTO_EDIT_H */

@@ -49,6 +49,7 @@ namespace {
 namespace fs = std::filesystem;
 namespace io = vanto::internal::io;
 using vanto::test::data_of;
+using vanto::test::LogCapture;
 using vanto::test::random_bytes;
 using vanto::test::read_file;
 using vanto::test::write_file;
@@ -99,18 +100,6 @@ class HookScope {
     io::set_fault_hook(fault_hook);
   }
   ~HookScope() { io::set_fault_hook(nullptr); }
-};
-
-// Captures the library's log stream.
-class LogCapture {
- public:
-  LogCapture() : old_(std::clog.rdbuf(out_.rdbuf())) {}
-  ~LogCapture() { std::clog.rdbuf(old_); }
-  std::string text() const { return out_.str(); }
-
- private:
-  std::ostringstream out_;
-  std::streambuf *old_;
 };
 
 // A directory in memory where there is one (fsync is cheap there), removed

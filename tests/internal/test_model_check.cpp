@@ -151,7 +151,7 @@ TEST_F(BrokenModelTest, TheModelGoesToTheLogSinkOnePieceACall) {
   ASSERT_EQ(vanto_edit_overwrite(session_, 5, "\n", 1), 2);
   PieceTableTestAccess::total(pieces()) += 1;
   std::vector<std::string> pieces_text;
-  for (const vanto::internal::ModelSegment piece : session_->current_model().model_segments) {
+  for (const vanto::internal::PlacedPiece piece : session_->current_model().model_segments) {
     std::ostringstream one;
     one << "{\"kind\": \"" << (piece.change->serial == 0 ? 'R' : 'I') << '"';
     pieces_text.push_back(one.str());

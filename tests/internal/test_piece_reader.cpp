@@ -20,7 +20,7 @@
 
 namespace {
 
-using vanto::internal::ModelSegment;
+using vanto::internal::PlacedPiece;
 using vanto::test::ScratchDir;
 
 struct Fill {
@@ -41,7 +41,7 @@ Fill reference_fill(const vanto_session_t *session, const std::string &file, int
   if (model.model_segments.empty()) return {0, ""};
   if (target < 0 || target > model.model_segments.total_length()) return {-1, ""};
   Fill fill{0, ""};
-  for (const ModelSegment piece : model.model_segments) {
+  for (const PlacedPiece piece : model.model_segments) {
     const int64_t end = piece.computed_offset + piece.computed_length;
     if (end < target) continue;
     if (static_cast<int64_t>(fill.bytes.size()) >= room) break;

@@ -1,10 +1,12 @@
 // Small helpers shared by the test executables: scratch directories, files
-// with known content, and reading a whole session back through segments.
+// with known content, a capture of the library's log, and reading a whole session back through segments.
 #ifndef VANTO_TEST_SUPPORT_H
 #define VANTO_TEST_SUPPORT_H
 
 #include <cstdint>
 #include <filesystem>
+#include <iostream>
+#include <sstream>
 #include <string>
 
 namespace vanto::test {
@@ -24,6 +26,21 @@ class ScratchDir {
 
  private:
   std::filesystem::path path_;
+};
+
+// Captures what the library writes to its log stream (std::clog) for one
+// scope.
+class LogCapture {
+ public:
+  LogCapture() : old_(std::clog.rdbuf(out_.rdbuf())) {}
+  ~LogCapture() { std::clog.rdbuf(old_); }
+  LogCapture(const LogCapture &) = delete;
+  LogCapture &operator=(const LogCapture &) = delete;
+  std::string text() const { return out_.str(); }
+
+ private:
+  std::ostringstream out_;
+  std::streambuf *old_;
 };
 
 // Writes bytes to a file, replacing it.

@@ -4,6 +4,9 @@
  * These functions are the building blocks the public calls are made of.  They
  * are exported for diagnostic hosts and tests; ordinary hosts use the public
  * families instead.  Null handles are refused as documented per function.
+ * The umbrella header vanto_edit.h includes this one only when
+ * VANTO_EDIT_INTERNAL is defined before it; a host that wants these names
+ * includes this header itself.
  * Threading: as for the session they work on (one thread at a time).
  */
 #ifndef VANTO_EDIT_INTERNAL_H

@@ -1,26 +1,16 @@
 // Queries on change records.
 #include "vanto_edit/change.h"
 
-#include <cstdlib>
 #include <string>
 
-#include "impl_/log.h"
-#include "impl_/records.h"
+#include "impl_/model.h"
 
 int64_t vanto_change_get_serial(const vanto_change_t *change) {
   return change != nullptr ? change->serial : 0;
 }
 
 char vanto_change_get_kind_as_char(const vanto_change_t *change) {
-  if (change == nullptr) return 0;
-  switch (change->kind_value()) {
-    case CHANGE_DELETE: return 'D';
-    case CHANGE_INSERT: return 'I';
-    case CHANGE_OVERWRITE: return 'O';
-    default:
-      VANTO_LOG("Unhandled change kind");
-      std::abort();
-  }
+  return change != nullptr ? vanto::internal::change_kind_char_(*change) : 0;
 }
 
 int64_t vanto_change_get_offset(const vanto_change_t *change) {

@@ -1,5 +1,5 @@
-// Sessions, edits, the road of a change, the viewport step, and the life of
-// viewports.
+// Sessions, edits, clearing the history, and the life of viewports.  A
+// change takes its road through impl_/internal_fun.h: model, then events.
 #include "vanto_edit/edit.h"
 
 
@@ -14,107 +14,6 @@
 #include "vanto_edit/session.h"
 
 using namespace vanto::internal;
-
-namespace vanto::internal {
-
-int64_t apply_change_(vanto_session_struct &session, vanto_change_struct *change) {
-  ChangeStore &store = session.current_model().changes;
-  const bool redo = change->serial < 0;
-  if (change->offset > vanto_session_get_computed_file_size(&session)) {
-    if (!redo && !store.empty() && store.back() == change) store.drop_last();
-    return -1;
-  }
-  // A redone change leaves the undone list before its events: they see it in
-  // the change list only, so a checkpoint made from one of them cannot keep
-  // a second copy of it below.
-  if (redo) {
-    change->serial = -change->serial;
-    store.redo_last();
-  }
-  if (apply_change_to_model_(session, change) != 0) {
-    if (redo) {
-      store.unredo_last();
-      change->serial = -change->serial;
-    } else if (!store.empty() && store.back() == change) {
-      store.drop_last();
-    }
-    return -1;
-  }
-  // The result is taken before the events: whatever the callbacks do, the
-  // call reports the change it made.
-  const int64_t serial = change->serial;
-  FlagScope in_events(session, kFlagInChangeEvents);
-  mark_affected_viewports_(session, *change, ViewportMotion::kForward);
-  notify_session_(session, SESSION_EVENT_EDIT, change);
-  return serial;
-}
-
-bool change_affects_viewport_(const vanto_viewport_struct &viewport,
-                              const vanto_change_struct &change) {
-  const int64_t start = viewport_offset_(viewport);
-  const int64_t end = saturating_add_(start, std::abs(viewport.data_segment.capacity));
-  switch (change.kind_value()) {
-    case CHANGE_DELETE:
-    case CHANGE_INSERT:
-      return change.offset <= end;
-    case CHANGE_OVERWRITE:
-      return change.offset <= end && change.offset + change.length >= start;
-    default:
-      VANTO_LOG("Unhandled change kind");
-      std::abort();
-  }
-}
-
-void mark_affected_viewports_(vanto_session_struct &session, const vanto_change_struct &change,
-                              ViewportMotion motion) {
-  // Work on a copy of the list: a callback that destroys a viewport must not
-  // pull the list from under the loop.
-  const auto viewports = session.viewports;
-  for (const auto &viewport : viewports) {
-    if (is_detached_(*viewport)) continue;  // destroyed by an earlier callback
-    vanto_segment_struct &window = viewport->data_segment;
-    const int64_t before = viewport_offset_(*viewport);
-    if (window.is_floating != 0 && change.offset <= before) {
-      // An undone change moves the data as its inverse does: an undone insert
-      // removes bytes, an undone delete brings them back.
-      int kind = change.kind_value();
-      if (motion == ViewportMotion::kInverse) {
-        if (kind == CHANGE_INSERT) {
-          kind = CHANGE_DELETE;
-        } else if (kind == CHANGE_DELETE) {
-          kind = CHANGE_INSERT;
-        } else {
-          kind = -1;
-        }
-      }
-      if (kind == CHANGE_DELETE) {
-        // Never below offset 0, whether or not the viewport moved before.
-        window.offset_adjustment = std::max(window.offset_adjustment - change.length, -window.offset);
-      } else if (kind == CHANGE_INSERT) {
-        window.offset_adjustment += change.length;
-      }
-    }
-    const bool moved = viewport_offset_(*viewport) != before;
-    if (moved || change_affects_viewport_(*viewport, change)) {
-      mark_viewport_(*viewport);
-      notify_viewport_(*viewport, change.serial > 0 ? VIEWPORT_EVENT_EDIT : VIEWPORT_EVENT_UNDO,
-                       &change);
-    }
-  }
-}
-
-void mark_all_viewports_(vanto_session_struct &session, int32_t viewport_event,
-                         int32_t session_event) {
-  const auto viewports = session.viewports;
-  for (const auto &viewport : viewports) {
-    if (is_detached_(*viewport)) continue;  // destroyed by an earlier callback
-    mark_viewport_(*viewport);
-    notify_viewport_(*viewport, viewport_event, nullptr);
-  }
-  notify_session_(session, session_event, nullptr);
-}
-
-}  // namespace vanto::internal
 
 namespace {
 
@@ -134,8 +33,14 @@ int64_t next_serial(const vanto_session_struct &session) {
 
 }  // namespace
 
-namespace vanto::internal {
+namespace {
 
+// Records an insert or overwrite (kind CHANGE_INSERT or CHANGE_OVERWRITE)
+// after the refusal tests.  With `measure_text`, a length of 0 means the
+// bytes are a zero-terminated text to be measured.  Returns the serial, 0
+// when refused, -1 when the model update fails.
+int64_t record_bytes_change_(vanto_session_t *session, int kind, int64_t offset,
+                             const unsigned char *bytes, int64_t length, bool measure_text);
 int64_t record_bytes_change_(vanto_session_t *session, int kind, int64_t offset,
                             const unsigned char *bytes, int64_t length, bool measure_text) {
   if (insert_refused(session, offset, bytes, length)) return 0;
@@ -148,7 +53,7 @@ int64_t record_bytes_change_(vanto_session_t *session, int kind, int64_t offset,
   return apply_change_(*session, change);
 }
 
-}  // namespace vanto::internal
+}  // namespace
 
 int vanto_session_get_transaction_bit_(const vanto_session_t *session) {
   if (session == nullptr) return 1;

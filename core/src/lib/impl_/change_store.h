@@ -82,12 +82,6 @@ class ChangeStore {
     applied_ = total_ = 0;
   }
 
-  // Bytes held by the store's own blocks (records and arena), for the
-  // memory figures of the benchmarks.
-  size_t reserved_bytes() const {
-    return blocks_.size() * kBlockRecords * sizeof(vanto_change_struct) + arena_.size() * kArenaBlock;
-  }
-
  private:
   static constexpr size_t kBlockShift = 12;
   static constexpr size_t kBlockRecords = size_t{1} << kBlockShift;  // records per block

@@ -41,7 +41,9 @@ struct vanto_model_segment_struct {
 
 namespace vanto::internal {
 
-using ModelSegment = vanto_model_segment_struct;
+// A piece with the offset the walk found it at: the record the model's
+// iterator yields (its public name is the model segment record).
+using PlacedPiece = vanto_model_segment_struct;
 
 // Where the pieces were found out of step with what the tree records: the
 // value recorded and the value found.  Filled by PieceTable::check() and by
@@ -96,16 +98,16 @@ class PieceTable {
   class ConstIterator {
    public:
     using iterator_category = std::forward_iterator_tag;
-    using value_type = ModelSegment;
+    using value_type = PlacedPiece;
     using difference_type = std::ptrdiff_t;
     using pointer = void;
-    using reference = ModelSegment;
+    using reference = PlacedPiece;
 
     ConstIterator() = default;
     ConstIterator(Pos pos, int64_t offset) : pos_(pos), offset_(offset) {}
-    ModelSegment operator*() const {
+    PlacedPiece operator*() const {
       const Piece &p = pos_.leaf->pieces[pos_.index];
-      return ModelSegment{offset_, p.length, p.change_offset, p.change};
+      return PlacedPiece{offset_, p.length, p.change_offset, p.change};
     }
     ConstIterator &operator++() {
       // Saturating: a walk over a broken tree (printed for diagnosis) must
@@ -149,8 +151,6 @@ class PieceTable {
 
   ConstIterator begin() const { return ConstIterator(Pos{count_ > 0 ? first_ : nullptr, 0}, 0); }
   ConstIterator end() const { return ConstIterator(end_pos(), total_); }
-  // Walk from the piece at `pos`, whose start is `offset`.
-  ConstIterator iterate_from(Pos pos, int64_t offset) const { return ConstIterator(pos, offset); }
 
   Pos begin_pos() const { return Pos{count_ > 0 ? first_ : nullptr, 0}; }
   static Pos end_pos() { return Pos{}; }

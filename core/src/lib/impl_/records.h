@@ -172,6 +172,8 @@ struct vanto_viewport_struct {
 struct vanto_find_skip_table_struct;
 
 struct vanto_search_context_struct {
+  // Built with the context and released with it, but the search does not
+  // consult it: memchr / memmem find the same leftmost match.
   vanto_find_skip_table_struct *skip_table_ptr = nullptr;
   vanto_session_struct *session_ptr = nullptr;
   int64_t pattern_length = 0;

@@ -1,4 +1,4 @@
-// Helpers shared by the benchmark programs: a sample file in the temporary
+// Support shared by the benchmark programs: a sample file in the temporary
 // directory that lives as long as the process, random edits, medians and
 // resident memory.
 #pragma once
@@ -49,6 +49,9 @@ class SampleFile {
       : path_(temp_path(stem, ext)) {
     const int fd = ::open(path_.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0600);
     bool ok = fd >= 0 && write(fd);
+    // Durable before any benchmark runs: the save benchmarks must not meet
+    // the sample's dirty pages.
+    if (ok && ::fsync(fd) != 0) ok = false;
     if (fd >= 0 && ::close(fd) != 0) ok = false;
     if (!ok) {
       std::remove(path_.c_str());
