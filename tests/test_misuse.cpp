@@ -364,6 +364,10 @@ std::vector<Row> rows() {
     EXPECT_EQ(vanto_session_notify_changed_viewports(nullptr), 0);
     EXPECT_EQ(vanto_session_notify_changed_viewports(f.s), 0);  // nothing marked
   });
+  add("vanto_session_get_backing_file_changes", [](Fixture &f) {
+    EXPECT_EQ(vanto_session_get_backing_file_changes(nullptr), -1);
+    EXPECT_EQ(vanto_session_get_backing_file_changes(f.s), FILE_CHANGE_NONE);
+  });
   add("vanto_session_set_progress_cbk",
       [](Fixture &) { EXPECT_EQ(vanto_session_set_progress_cbk(nullptr, keep_going, nullptr), -1); });
   for (const auto &[offset, length] : std::vector<std::pair<int64_t, int64_t>>{
@@ -702,6 +706,12 @@ std::vector<Row> rows() {
     EXPECT_EQ(vanto_util_touch(f.dir.file("missing").c_str(), 0), 0);  // left missing
   });
   add("vanto_util_directory_separator", [](Fixture &) { EXPECT_EQ(vanto_util_directory_separator(), '/'); });
+  add("vanto_util_set_log_cbk", [](Fixture &f) {
+    // A null sink is the default: setting it again, with user data or
+    // without, changes nothing, and the user data is never used.
+    vanto_util_set_log_cbk(nullptr, nullptr);
+    vanto_util_set_log_cbk(nullptr, &f);
+  });
 
   // ---- identity: calls without arguments ------------------------------------------------------------
   add("vanto_version", [](Fixture &) {

@@ -1770,6 +1770,78 @@ class LibraryLogTests(ToolTest):
         self.assertEqual(Path(file).read_bytes(), data)
 
 
+# ---- the input changed while the program worked ------------------------------------------------------
+
+
+def append_to(path, data):
+    with open(path, "ab") as file:
+        file.write(b"tail")
+
+
+def overwrite_first_byte(path, data):
+    with open(path, "r+b") as file:
+        file.write(b"Z")
+
+
+class InputChangedTests(ToolTest):
+    """`apply` reads its script through a named pipe, which it opens after its
+    input: the change is made while the program waits for the script, so it
+    falls between the opening of the input and the save, every time."""
+
+    CHANGES = [  # (what, change of the file, what a forced run saves after "x")
+        ("appended to", append_to, lambda data: data),
+        ("overwritten in place", overwrite_first_byte, lambda data: b"Z" + data[1:]),
+        ("replaced by a rename", lambda path, data: os.replace(Path(path).with_name("new.tmp"), path),
+         lambda data: data),
+        ("removed", lambda path, data: os.unlink(path), lambda data: data),
+    ]
+
+    def apply_while_changing(self, change, *args):
+        data = sample_bytes(64 * 1024, 11, alphabet=b"abc")
+        file = self.write("data.bin", data)
+        self.write("new.tmp", b"another file")
+        os.utime(file, ns=(10**18, 10**18))  # an old time: any write gives another one
+        fifo = self.dir / "edits.fifo"
+        os.mkfifo(fifo)
+        process = subprocess.Popen([PROGRAM, "apply", file, fifo, *map(str, args)], cwd=self.dir,
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        with open(fifo, "w") as script:  # returns once the program has opened the pipe
+            change(file, data)
+            script.write('insert 0 "x"\n')
+        stdout, stderr = process.communicate(timeout=600)
+        os.unlink(fifo)
+        return subprocess.CompletedProcess(process.args, process.returncode, stdout, stderr), file, data
+
+    def leftovers(self):
+        return [name for name, _ in self.listing() if ".vanto-edit-" in name or ".VantoEdit" in name]
+
+    def test_a_changed_input_is_not_saved_without_force(self):
+        for what, change, _ in self.CHANGES:
+            for target in (["--in-place"], ["--output", "out.bin"]):
+                with self.subTest(change=what, target=target[0]):
+                    result, file, _ = self.apply_while_changing(change, *target)
+                    self.assertFailsWith(result, f"{file}: changed while vanto-edit worked on it",
+                                         "nothing was written", "--force")
+                    self.assertFalse((self.dir / "out.bin").exists())
+                    if what == "removed":
+                        self.assertFalse(Path(file).exists())
+                    self.assertEqual(self.leftovers(), [])
+                    for name in ("data.bin", "new.tmp"):
+                        (self.dir / name).unlink(missing_ok=True)
+
+    def test_force_saves_what_the_session_read(self):
+        for what, change, saved in self.CHANGES:
+            for target in (["--in-place"], ["--output", "out.bin"]):
+                with self.subTest(change=what, target=target[0]):
+                    result, file, data = self.apply_while_changing(change, *target, "--force", "-q")
+                    self.assertOk(result)
+                    written = Path(file) if target[0] == "--in-place" else self.dir / "out.bin"
+                    self.assertEqual(written.read_bytes(), b"x" + saved(data))
+                    self.assertEqual(self.leftovers(), [])
+                    for name in ("data.bin", "new.tmp", "out.bin"):
+                        (self.dir / name).unlink(missing_ok=True)
+
+
 # ---- Ctrl-C and the progress bar -------------------------------------------------------------------
 
 

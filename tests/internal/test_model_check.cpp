@@ -144,6 +144,46 @@ TEST_F(BrokenModelTest, ExampleTextOfAContainmentFailure) {
             "\"change\": {\"serial\": 0, \"kind\": \"I\", \"offset\": 0, \"length\": 10}}\n");
 }
 
+// With a log sink set, the model's text reaches it one piece a call (a
+// newline among a change's bytes does not split a piece's line), at the
+// information level, and nothing reaches the log stream.
+TEST_F(BrokenModelTest, TheModelGoesToTheLogSinkOnePieceACall) {
+  ASSERT_EQ(vanto_edit_overwrite(session_, 5, "\n", 1), 2);
+  PieceTableTestAccess::total(pieces()) += 1;
+  std::vector<std::string> pieces_text;
+  for (const vanto::internal::PlacedPiece piece : session_->current_model().model_segments) {
+    std::ostringstream one;
+    one << "{\"kind\": \"" << (piece.change->serial == 0 ? 'R' : 'I') << '"';
+    pieces_text.push_back(one.str());
+  }
+  struct Heard {
+    std::vector<std::string> lines;
+    bool all_info = true;
+    static void sink(int32_t level, const char *file, int32_t, const char *function, const char *message,
+                     void *user_data) {
+      auto *self = static_cast<Heard *>(user_data);
+      self->all_info = self->all_info && level == LOG_LEVEL_INFO && std::string(file) == "check.cpp" &&
+                       std::string(function) == "vanto_check_model";
+      self->lines.emplace_back(message);
+    }
+  } heard;
+  const std::string whole = text_of(session_->current_model());
+  vanto_util_set_log_cbk(&Heard::sink, &heard);
+  const CheckResult r = check_capturing_log(session_);
+  vanto_util_set_log_cbk(nullptr, nullptr);
+  EXPECT_EQ(r.result, -1);
+  EXPECT_EQ(r.log, "");
+  EXPECT_TRUE(heard.all_info);
+  ASSERT_EQ(heard.lines.size(), pieces_text.size());
+  std::string joined;
+  for (std::size_t i = 0; i < heard.lines.size(); ++i) {
+    EXPECT_EQ(heard.lines[i].rfind(pieces_text[i], 0), 0u) << heard.lines[i];
+    joined += heard.lines[i] + "\n";
+  }
+  EXPECT_EQ(joined, whole);
+  PieceTableTestAccess::total(pieces()) -= 1;
+}
+
 // Every model is checked from offset 0, and a failure in a lower model
 // prints the current one.
 TEST_F(BrokenModelTest, LowerModelsAreCheckedAndTheCurrentOneIsPrinted) {

@@ -11,13 +11,16 @@ namespace vtool {
 int run_apply(const CommonOptions &common, const ApplyOptions &options) {
   check_input_file(options.file);
   const OutputTarget target(options.file, options.output);
-  const Script script = load_script(options.script);
 
   Progress progress(common);
   // Declared before the session: the checkpoint files go with the session,
   // then the directory that held them.
   CheckpointDir checkpoints(options.checkpoint_dir, target.directory());
+  // The input is opened before the script is read (which may come slowly
+  // through a pipe): the data the script's offsets refer to is the file as
+  // it was then, and a change to it from then on stops the save.
   Session session(options.file, progress);
+  const Script script = load_script(options.script);
   const int64_t size_before = session.size();
   run_script(script, session, checkpoints, progress);
 

@@ -29,8 +29,10 @@ constexpr const char *kFooter = R"(
 With a file name instead of a command, vanto-edit opens the file in the
 editor (as `vanto-edit open FILE`); without either, it runs the demo.  The input file is never
 modified, except with --in-place, and then only by an atomic save: a new file
-beside it renamed onto it.  Exit status: 0 success, 1 nothing found (find)
-or the files differ (diff), 2 error (nothing written), 3 the output was written but the report on
+beside it renamed onto it.  A command that writes saves nothing when its
+input file was changed, replaced or removed while it worked (unless --force).
+Exit status: 0 success, 1 nothing found (find) or the files differ (diff),
+2 error (nothing written), 3 the output was written but the report on
 standard output could not be printed, 130 interrupted.)";
 
 std::string version_text() {
@@ -53,7 +55,8 @@ void add_output(CLI::App *command, OutputOptions &output) {
   CLI::Option *out = command->add_option("--output", output.output, "Write the result to OUT")->type_name("OUT");
   CLI::Option *in_place = command->add_flag("--in-place", output.in_place, "Replace FILE itself, atomically");
   out->excludes(in_place);
-  command->add_flag("-f,--force", output.force, "Replace an existing OUT");
+  command->add_flag("-f,--force", output.force,
+                    "Replace an existing OUT, and save even if FILE changed while vanto-edit worked on it");
 }
 
 // Reports a failure; the exit status tells whether the output was written before it.

@@ -125,7 +125,7 @@ int run_profile(const CommonOptions &common, const ProfileOptions &options) {
   std::array<int64_t, 256> counts{};
   if (range.length > 0) {
     progress.phase("profiling");
-    const int rc = quietly([&] { return vanto_session_profile(session.get(), counts.data(), range.offset, range.length); });
+    const int rc = vanto_session_profile(session.get(), counts.data(), range.offset, range.length);
     progress.clear();
     throw_if_interrupted();
     if (rc != 0) throw Failure(fmt::format("{}: cannot read the data", shown_name(options.file)));

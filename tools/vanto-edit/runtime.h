@@ -1,7 +1,8 @@
 // What every command of the vanto-edit tool shares: failures and their exit
-// status, the user's standard error kept apart from the library's log lines,
-// Ctrl-C, the progress bar, sessions on input files, ranges, the checkpoint
-// directory and the output file.
+// status, the user's standard error and the library's log lines
+// (diagnostics.cpp), Ctrl-C and the progress bar (progress.cpp), sessions on
+// input files, ranges and the checkpoint directory (runtime.cpp), and the
+// output file (output.cpp).
 #ifndef VANTO_EDIT_TOOL_RUNTIME_H
 #define VANTO_EDIT_TOOL_RUNTIME_H
 
@@ -48,44 +49,35 @@ struct CommonOptions {
 
 // ---- the user's standard error and the library's log ------------------------
 //
-// The library writes log lines to std::clog and a few utilities write to the
-// standard error descriptor.  From init() on, std::clog goes into a buffer and
-// the descriptor 2 is pointed at a capture file around library calls (see
-// Quietly); the tool itself writes to a duplicate of the original descriptor.
-// Captured lines are shown only with --verbose; the last one explains a
-// failure in the tool's own message.
+// From init() on, the library's log lines come to the program through the
+// library's log sink (vanto_util_set_log_cbk), never onto the standard
+// streams.  They are shown only with --verbose, as
+// "vanto-edit: [library] <file>@<line>::<function>: <message>"; the last one
+// explains a failure in the program's own message.
 namespace diagnostics {
 
 void init(bool verbose);
 void shutdown();
 // "vanto-edit: <message>\n" on the user's standard error.
 void say(std::string_view message);
-// Raw text on the user's standard error (the progress bar).
-void write_raw(std::string_view text);
 // The user's standard error descriptor.
 int user_fd();
-// Takes what the library wrote since the last call; shows it with --verbose.
-void drain();
+// Draws the progress bar (text that starts with a carriage return); it is
+// erased before any other line is shown.
+void draw_bar(std::string_view text);
+// Erases the progress bar if it is drawn.
+void erase_bar();
 // Forgets the last library line (call before an operation whose failure is explained by it).
 void forget_reason();
-// The message part of the last library line since forget_reason(), or "".
+// The message of the last library line since forget_reason(), or "".
 std::string last_reason();
 
 }  // namespace diagnostics
 
-// While alive, the standard error descriptor goes into the capture file.
-class Quietly {
- public:
-  Quietly();
-  ~Quietly();
-  Quietly(const Quietly &) = delete;
-  Quietly &operator=(const Quietly &) = delete;
-};
-
-// Runs `call` with the library's standard error output captured.
+// Runs `call`.  Library lines need no capturing any more (they reach the
+// log sink); this remains for call sites not yet rewritten.
 template <class Call>
 auto quietly(Call &&call) {
-  Quietly scope;
   return std::forward<Call>(call)();
 }
 
@@ -153,6 +145,12 @@ class Session {
   std::string path_;
   vanto_session_t *session_ = nullptr;
 };
+
+// What a file that is not a regular file is, for messages ("a named pipe").
+const char *file_kind(mode_t mode);
+
+// The directory a path is in: "." for a bare name.
+std::string parent_directory(const std::string &path);
 
 // Checks that `path` names a readable regular file; throws Failure otherwise.
 void check_input_file(const std::string &path);
@@ -251,13 +249,21 @@ const std::string &written_file();
 struct OutputOptions {
   std::string output;     // --output OUT
   bool in_place = false;  // --in-place
-  bool force = false;     // --force: an existing OUT may be replaced
+  // --force: an existing OUT may be replaced, and the data is saved even
+  // when the input changed while the program worked on it.
+  bool force = false;
 };
 
 // Where the edited data goes.  The constructor checks everything that can be
 // checked before any work (exactly one of --output and --in-place; OUT not a
 // directory, not the input itself, not existing without --force; its
 // directory exists and may be written) and throws Failure otherwise.
+//
+// Without --force nothing is saved when the input file changed since its
+// session opened it: changed in place (its size or modification time), or
+// another file (or none) now at its name.  The library's save is asked to
+// refuse too (SAVE_FLAG_REFUSE_IF_CHANGED), for a change made while it
+// reads the input.
 class OutputTarget {
  public:
   OutputTarget(const std::string &input, const OutputOptions &options);
@@ -271,10 +277,13 @@ class OutputTarget {
   // target's directory renamed onto the target.  A new output (no --force)
   // is saved in a private directory beside it and then given its name only
   // if that is still free, so a file that appears meanwhile is never
-  // replaced.  Throws Failure (nothing written) or Interrupted.
+  // replaced.  Throws Failure (nothing written; also when the input
+  // changed, see above) or Interrupted.
   void save(Session &session, Progress &progress) const;
 
  private:
+  // Throws Failure when the input changed since it was opened (not with --force).
+  void refuse_if_input_changed(Session &session) const;
   // One call of the library's save to `file`; failures name the target.
   void library_save(Session &session, Progress &progress, const std::string &file, int32_t flags) const;
 

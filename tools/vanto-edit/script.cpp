@@ -573,7 +573,7 @@ void run_script(const Script &script, Session &session, CheckpointDir &checkpoin
         case OpKind::Checkpoint: {
           const std::string &dir = checkpoint_dir();
           progress.phase("checkpoint");
-          const int rc = quietly([&] { return vanto_edit_create_checkpoint(s, dir.c_str()); });
+          const int rc = vanto_edit_create_checkpoint(s, dir.c_str());
           progress.clear();
           throw_if_interrupted();
           if (rc != 0) throw failed_with_reason(fmt::format("cannot create a checkpoint in {}", shown_name(dir)));
@@ -581,7 +581,7 @@ void run_script(const Script &script, Session &session, CheckpointDir &checkpoin
         }
         case OpKind::Rollback:
           if (vanto_session_get_num_checkpoints(s) == 0) throw fail("no checkpoint to roll back");
-          if (quietly([&] { return vanto_edit_destroy_last_checkpoint(s); }) != 0) {
+          if (vanto_edit_destroy_last_checkpoint(s) != 0) {
             throw failed_with_reason("rollback failed");
           }
           break;
@@ -594,7 +594,7 @@ void run_script(const Script &script, Session &session, CheckpointDir &checkpoin
           const std::string &dir = checkpoint_dir();
           progress.phase(std::string(name));
           auto *user_data = const_cast<Operation *>(&op);
-          const int rc = quietly([&] { return vanto_edit_apply_transform(s, &transform_byte, user_data, op.offset, length, dir.c_str()); });
+          const int rc = vanto_edit_apply_transform(s, &transform_byte, user_data, op.offset, length, dir.c_str());
           progress.clear();
           throw_if_interrupted();
           if (rc != 0) throw failed_with_reason(fmt::format("{} failed", name));

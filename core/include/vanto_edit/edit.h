@@ -224,7 +224,20 @@ VANTO_EXPORT void vanto_edit_destroy_viewport(vanto_viewport_t *viewport);
  *
  * flags: SAVE_FLAG_NONE leaves an existing regular file alone and saves under
  * the first free name "<stem>-N<ext>" beside it (a name taken meanwhile is
- * never overwritten); SAVE_FLAG_OVERWRITE (any nonzero value) replaces it.
+ * never overwritten); SAVE_FLAG_OVERWRITE replaces it, and so does any other
+ * nonzero value of the bits besides SAVE_FLAG_REFUSE_IF_CHANGED (the mode is
+ * flags & ~SAVE_FLAG_REFUSE_IF_CHANGED: zero or not).
+ * SAVE_FLAG_REFUSE_IF_CHANGED, with either mode, makes the save refuse (-13)
+ * when a file the session reads its data from has changed in place since
+ * the session was given it: its open descriptor shows another size or
+ * modification time (see vanto_session_get_backing_file_changes).  Those are
+ * the session's own file and, with checkpoints, every checkpoint file (each
+ * holds data read from the levels below it).  The files are looked at before
+ * anything is written and again once the data is written, before it is put
+ * in place; either way nothing is written or left behind and the session is
+ * unchanged.  A file replaced or removed by name does not refuse the save:
+ * the session still reads the file it was given.  Without the flag nothing
+ * is checked.
  * A target that is a symbolic link stays a link: the file it points to is
  * replaced.  A new file gets the usual creation mode: 0666 less the
  * process's umask (and a default ACL of its directory, if any).  A replaced
@@ -265,7 +278,9 @@ VANTO_EXPORT void vanto_edit_destroy_viewport(vanto_viewport_t *viewport);
  * then cleans up as a failed one: no temporary file is left, the target and
  * the session are untouched; -12 the target (after its links) exists and is
  * neither a regular file nor a directory (a device, a pipe, a socket):
- * nothing is written and it is left as it is.  -4 and -7 are not returned: the data is
+ * nothing is written and it is left as it is; -13 with
+ * SAVE_FLAG_REFUSE_IF_CHANGED, a file the data is read from changed in place
+ * (nothing written, no temporary file left).  -4 and -7 are not returned: the data is
  * written without a stream, and an existing target is never removed before
  * the rename.  A file-system error
  * met by the path utilities is logged and returned as the code of the step

@@ -181,7 +181,8 @@ VANTO_EXPORT int64_t vanto_util_file_size(const char *path);
  * created empty with permission bits 0644 (less the process's umask); with a
  * zero flag a missing file is left missing and counts as success.
  * Returns 0 on success, -1 on failure (a failure is also reported on standard
- * error with perror, prefixed "vanto_util_touch") and -1 for a null path.
+ * error as perror does, prefixed "vanto_util_touch", or to the log sink of
+ * vanto_util_set_log_cbk when one is set) and -1 for a null path.
  * The file is opened for reading and writing, so a file the process may not
  * write fails.  Raises nothing.
  */

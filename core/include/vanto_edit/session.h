@@ -42,7 +42,8 @@
  * from a callback is a caller error.
  *
  * Null handles: every call refuses a null session: queries return 0 (null
- * for pointers), calls whose success is 0 return -1, calls without a result
+ * for pointers; -1 for vanto_session_get_backing_file_changes, where 0 means
+ * "no change"), calls whose success is 0 return -1, calls without a result
  * do nothing.
  */
 #ifndef VANTO_EDIT_SESSION_H
@@ -61,6 +62,27 @@ VANTO_EXTERN_C_BEGIN
  * session is re-based by a save.
  */
 VANTO_EXPORT const char *vanto_session_get_file_path(const vanto_session_t *session);
+
+/*
+ * What has changed about the session's own file (the file it was opened on,
+ * or the one a save over it re-based it on; never a checkpoint file) since
+ * the session opened it or was last re-based, as FILE_CHANGE_* bits:
+ * FILE_CHANGE_SIZE and FILE_CHANGE_MTIME when the open file itself (the one
+ * the session reads its unedited bytes from) now has another size or
+ * modification time (to the nanosecond), FILE_CHANGE_REPLACED when the
+ * session's path now leads to another file (device or inode differ: a file
+ * renamed onto it, say), FILE_CHANGE_REMOVED when it leads to no file that
+ * can be examined.  A file replaced or removed by name still gives the
+ * session the data it was opened on; a file changed in place may not.
+ * Costs one fstat of the session's descriptor and one stat of its path;
+ * nothing is read and the session is not changed.  The session's path is
+ * the one vanto_session_get_file_path gives without checkpoints.  Changes
+ * within the file system's timestamp granularity that keep the size are not
+ * seen.  Returns FILE_CHANGE_NONE (0) for a session on nothing, and -1 for a
+ * null session.  (See SAVE_FLAG_REFUSE_IF_CHANGED in edit.h for a save that
+ * refuses to write data from a changed file.)
+ */
+VANTO_EXPORT int32_t vanto_session_get_backing_file_changes(const vanto_session_t *session);
 
 /* The user data pointer given at creation. */
 VANTO_EXPORT void *vanto_session_get_user_data_ptr(const vanto_session_t *session);

@@ -9,17 +9,21 @@
  * signed 64-bit (int64_t); event codes and interest masks are 32-bit;
  * flags and kinds are single bytes.
  *
- * Threading: the library creates no threads and takes no locks.  A session
- * and everything reachable from it must be used by one thread at a time;
- * separate sessions may be used from separate threads at once.
+ * Threading: the library creates no threads and takes no locks, except the
+ * one that guards the log sink while it is set or read (never while the sink
+ * runs).  A session and everything reachable from it must be used by one
+ * thread at a time; separate sessions may be used from separate threads at
+ * once.
  *
  * Process-wide state, all of it:
  *   - the six static result buffers of the path utilities (filesystem.h),
  *     written only by a host's null-buffer calls, never by the library's own;
  *   - the name counter of the temporary-name generator (utility.h), advanced
  *     atomically, so that no two calls on any threads try the same name;
- *   - the log streams (std::clog and standard error): lines written from
- *     different threads at once may interleave;
+ *   - the log sink (utility.h, vanto_util_set_log_cbk): the host's callback
+ *     and its user data, set and read under a lock;
+ *   - the log streams (std::clog and standard error), used while no sink is
+ *     set: lines written from different threads at once may interleave;
  *   - the process's current directory, against which relative paths are
  *     resolved.
  */
@@ -71,6 +75,21 @@ typedef unsigned char (*vanto_byte_transform_t)(unsigned char byte, void *user_d
 typedef int (*vanto_progress_cbk_t)(const vanto_session_t *session, int64_t bytes_done,
                                     int64_t bytes_total, void *user_data);
 
+/*
+ * Log sink (utility.h, vanto_util_set_log_cbk): called once per log line with
+ * its level (LOG_LEVEL_*), the base name of the library's source file that
+ * wrote it, the line in that file, the function the line names and the
+ * message without prefix or newline.  The texts are borrowed for the call
+ * only.  Runs on the thread of the library call that logs, inside it.
+ */
+typedef void (*vanto_log_cbk_t)(int32_t level, const char *source_file, int32_t source_line,
+                                const char *function, const char *message, void *user_data);
+
+/* Log levels, most severe first. */
+#define LOG_LEVEL_ERROR 1   /* a call fails, or the process is about to abort */
+#define LOG_LEVEL_WARNING 2 /* something went wrong that the call gets over */
+#define LOG_LEVEL_INFO 3    /* detail printed with a failure (a model's text form) */
+
 /* Session events (one bit each). */
 #define SESSION_EVENT_CREATE 1
 #define SESSION_EVENT_EDIT 2
@@ -107,9 +126,25 @@ typedef int (*vanto_progress_cbk_t)(const vanto_session_t *session, int64_t byte
 #define SESSION_FLAG_TRANSACTION_OPEN 4
 #define SESSION_FLAG_TRANSACTION_HAS_CHANGE 8
 
-/* Save flags. */
+/*
+ * Save flags.  SAVE_FLAG_REFUSE_IF_CHANGED may be combined with either mode;
+ * the mode is decided by the other bits: any of them set replaces an
+ * existing target (flags & ~SAVE_FLAG_REFUSE_IF_CHANGED nonzero), none set
+ * saves under a free name.
+ */
 #define SAVE_FLAG_NONE 0
 #define SAVE_FLAG_OVERWRITE 1
+#define SAVE_FLAG_REFUSE_IF_CHANGED 2 /* refuse when a file the data is read from changed in place */
+
+/*
+ * What vanto_session_get_backing_file_changes finds about the session's own
+ * file since the session last recorded it (one bit each).
+ */
+#define FILE_CHANGE_NONE 0
+#define FILE_CHANGE_SIZE 1     /* size differs from the recorded one */
+#define FILE_CHANGE_MTIME 2    /* modification time differs */
+#define FILE_CHANGE_REPLACED 4 /* the name now leads to another file (device/inode differ) */
+#define FILE_CHANGE_REMOVED 8  /* the name leads to no file */
 
 /*
  * Results of vanto_edit_save; edit.h says what each one leaves behind.
@@ -126,6 +161,7 @@ typedef int (*vanto_progress_cbk_t)(const vanto_session_t *session, int64_t byte
 #define SAVE_ERROR_REBASE (-10)       /* saved, but the session could not re-base on it */
 #define SAVE_ERROR_CANCELLED (-11)    /* the progress hook cancelled */
 #define SAVE_ERROR_NOT_REGULAR (-12)  /* the target is a device, a pipe or a socket */
+#define SAVE_ERROR_FILE_CHANGED (-13) /* SAVE_FLAG_REFUSE_IF_CHANGED: a file read from changed */
 
 /* Replace-all flags. */
 #define REPLACE_FLAG_NONE 0

@@ -11,15 +11,17 @@
  * here allocates memory that the caller must free.  The descriptor returned
  * by vanto_util_mkstemp belongs to the caller, who closes it.
  *
- * Threading: the functions take no locks.  vanto_util_mkstemp keeps one
- * process-wide name counter, advanced atomically, so it may be called from
- * several threads at once.  Every other function works only on its
- * arguments and may run on any thread at once, provided two calls do not
- * work on the same buffer or stream at the same time.
+ * Threading: the functions take no locks but the log sink's.
+ * vanto_util_mkstemp keeps one process-wide name counter, advanced
+ * atomically, so it may be called from several threads at once.  Every other
+ * function works only on its arguments and may run on any thread at once,
+ * provided two calls do not work on the same buffer or stream at the same
+ * time.
  *
  * Logging: vanto_util_apply_byte_transform_to_file and vanto_util_mask_byte
  * report problems as lines "<source>@<line>::<function>: <message>" on
- * standard error.
+ * standard error, or to the log sink when one is set (see
+ * vanto_util_set_log_cbk).
  */
 #ifndef VANTO_EDIT_UTILITY_H
 #define VANTO_EDIT_UTILITY_H
@@ -135,6 +137,31 @@ VANTO_EXPORT int vanto_util_strncmp(const char *first, const char *second, uint6
  * change); bytes from 0x80 up are compared unfolded.
  */
 VANTO_EXPORT int vanto_util_strnicmp(const char *first, const char *second, uint64_t count);
+
+/*
+ * Sets the process-wide log sink: from now on every log line of the library
+ * goes to cbk(level, source_file, source_line, function, message, user_data)
+ * instead of the standard streams, once per line, with the message whole and
+ * without the "<source>@<line>::<function>: " prefix or the newline.  That
+ * covers the stream form (std::clog: sessions, edits, save, checkpoints,
+ * transforms), the standard-error form (the utilities above), the error lines
+ * of vanto_util_touch (the function is the line's prefix, "vanto_util_touch"
+ * or "vanto_util_utime_", the message the system's error text) and the text
+ * form of a model printed with a failure (one call per piece, at
+ * LOG_LEVEL_INFO).  A null cbk restores the default, the standard streams in
+ * the forms above, byte for byte; user_data is then dropped.  No sink is set
+ * when the library is loaded.
+ *
+ * The sink is called on the thread of the library call that logs, inside
+ * that call, with no lock held: it may call the library, log through it or
+ * set another sink.  It must not throw.  The texts it is given are valid only
+ * during the call.  Setting the sink may be done from any thread at any time;
+ * a line being delivered on another thread while the sink changes reaches
+ * either the old or the new one.  Set it before sessions run to be sure
+ * every line reaches it.  Setting the same sink twice does nothing more than
+ * setting it once.
+ */
+VANTO_EXPORT void vanto_util_set_log_cbk(vanto_log_cbk_t cbk, void *user_data);
 
 VANTO_EXTERN_C_END
 

@@ -4,6 +4,10 @@
 #include <iostream>
 
 #include "impl_/internal_fun.h"
+#include "impl_/log.h"
+
+using vanto::internal::log_model_;
+using vanto::internal::source_base_name;
 
 namespace {
 
@@ -27,7 +31,7 @@ int vanto_check_model(const vanto_session_t *session) {
     // then each piece: contiguous from 0 and inside its source.  Each
     // checkpoint level is a model of its own, starting at offset 0.
     if (!model->model_segments.check(nullptr)) {
-      print_model_segments_(&session->current_model(), std::clog);
+      log_model_(&session->current_model(), source_base_name(__FILE__), __LINE__, "vanto_check_model");
       return -1;
     }
     int64_t expected = 0;
@@ -35,7 +39,7 @@ int vanto_check_model(const vanto_session_t *session) {
       if (piece.computed_offset != expected || !piece_contained(piece) ||
           __builtin_add_overflow(expected, piece.computed_length, &expected)) {
         // Whichever model fails, the one printed is the current one.
-        print_model_segments_(&session->current_model(), std::clog);
+        log_model_(&session->current_model(), source_base_name(__FILE__), __LINE__, "vanto_check_model");
         return -1;
       }
     }

@@ -97,6 +97,7 @@ vanto_session_t *vanto_edit_create_session(const char *file_path, vanto_session_
   model->backing_file = file;
   model->file_path = file != nullptr ? file_path : "";
   session->models.push_back(std::move(model));
+  record_backing_file_(session->first_model());
   reset_model_segments_(session->first_model(), length);
   notify_session_(*session, SESSION_EVENT_CREATE, nullptr);
   return session;
@@ -133,7 +134,7 @@ void vanto_edit_destroy_session(vanto_session_t *session) {
     // Checkpoint files go with the session; the host's own file never does.
     std::error_code ec;
     if (!std::filesystem::remove(session->current_model().file_path, ec)) {
-      VANTO_LOG(std::strerror(ec ? ec.value() : ENOENT));
+      VANTO_LOG_LEVEL_AS(LOG_LEVEL_WARNING, __func__, std::strerror(ec ? ec.value() : ENOENT));
     }
     session->models.pop_back();
   }

@@ -107,12 +107,12 @@ void sync_directory(const std::string &file_path) {
   const char *dir = parent.empty() ? "." : parent.c_str();
   const int fd = io::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) {
-    VANTO_LOG_AS("vanto_edit_save", "cannot open directory for fsync: " << std::strerror(errno)
+    VANTO_WARN_AS("vanto_edit_save", "cannot open directory for fsync: " << std::strerror(errno)
                                                                          << ", directory: " << dir);
     return;
   }
   if (io::fsync_dir(fd) != 0) {
-    VANTO_LOG_AS("vanto_edit_save",
+    VANTO_WARN_AS("vanto_edit_save",
                  "fsync of directory failed: " << std::strerror(errno) << ", directory: " << dir);
   }
   ::close(fd);
@@ -290,14 +290,14 @@ void copy_target_metadata(int fd, const std::string &target, const struct stat &
   mode_t mode = before.st_mode & 07777;
   if (!owner_kept || !group_kept) {
     if ((mode & (S_ISUID | S_ISGID)) != 0) {
-      VANTO_LOG_AS("vanto_edit_save", "owner or group of the replaced file cannot be kept; "
+      VANTO_WARN_AS("vanto_edit_save", "owner or group of the replaced file cannot be kept; "
                                       "the setuid and setgid bits are dropped: " << target);
     }
     mode &= ~static_cast<mode_t>(S_ISUID | S_ISGID);
   }
   // After the owner: a change of owner clears the set-id bits.
   if (::fchmod(fd, mode) != 0) {
-    VANTO_LOG_AS("vanto_edit_save", "fchmod failed: " << std::strerror(errno));
+    VANTO_WARN_AS("vanto_edit_save", "fchmod failed: " << std::strerror(errno));
   }
 
   const ssize_t listed = ::llistxattr(target.c_str(), nullptr, 0);
@@ -305,7 +305,7 @@ void copy_target_metadata(int fd, const std::string &target, const struct stat &
   std::vector<char> names(static_cast<size_t>(listed));
   const ssize_t got = ::llistxattr(target.c_str(), names.data(), names.size());
   if (got < 0) {
-    VANTO_LOG_AS("vanto_edit_save", "cannot list the extended attributes of " << target << ": "
+    VANTO_WARN_AS("vanto_edit_save", "cannot list the extended attributes of " << target << ": "
                                                                               << std::strerror(errno));
     return;
   }
@@ -319,7 +319,7 @@ void copy_target_metadata(int fd, const std::string &target, const struct stat &
       size = ::lgetxattr(target.c_str(), name, value.data(), value.size());
     }
     if (size < 0 || ::fsetxattr(fd, name, value.data(), static_cast<size_t>(size), 0) != 0) {
-      VANTO_LOG_AS("vanto_edit_save", "cannot copy the extended attribute " << name << ": "
+      VANTO_WARN_AS("vanto_edit_save", "cannot copy the extended attribute " << name << ": "
                                                                            << std::strerror(errno));
     }
   }
@@ -382,6 +382,7 @@ void rebase_session(vanto_session_struct &session, FILE *fresh, int64_t length,
     FILE *old = first.backing_file;
     first.backing_file = fresh;
     if (old != nullptr) std::fclose(old);
+    record_backing_file_(first);
     // The path the host opened keeps naming the file unless the save
     // replaced the file under another name (a second hard link); then the
     // saved name is the one that reaches the session's data.
@@ -576,14 +577,40 @@ void report_saved_path(const std::string &destination, char *saved_path) {
   }
 }
 
+// With SAVE_FLAG_REFUSE_IF_CHANGED: whether any file the session's data has
+// been read from changed in place since the session was given it.  The
+// current model reads its unedited bytes from its own file, and each
+// checkpoint's file holds data read from the files of the levels below it,
+// so every level's file counts.  SAVE_ERROR_FILE_CHANGED when one did.
+int check_sources_unchanged(const vanto_session_struct &session) {
+  for (const auto &model : session.models) {
+    const int32_t changes = backing_file_changes_in_place_(*model);
+    if (changes == FILE_CHANGE_NONE) continue;
+    const char *what = changes == FILE_CHANGE_SIZE    ? "its size"
+                       : changes == FILE_CHANGE_MTIME ? "its modification time"
+                                                      : "its size and modification time";
+    VANTO_LOG_AS("vanto_edit_save", "a file the session reads has changed since it was opened ("
+                                        << what << "): " << model->file_path);
+    return SAVE_ERROR_FILE_CHANGED;
+  }
+  return SAVE_OK;
+}
+
 // The body of vanto_edit_save once its arguments are known to be usable: its
 // phases in turn, each with its own failure code.  A complete temporary file
-// that cannot be put in place is kept; any other is removed.
+// that cannot be put in place is kept; any other is removed.  Refusing
+// changed files, the sources are checked before anything is written and
+// again once the data is written (it was read meanwhile), before it is put
+// in place.
 int save_session(vanto_session_struct &session, const char *target, bool overwrite,
-                 char *saved_path) {
+                 bool refuse_if_changed, char *saved_path) {
   SaveTarget t;
-  int rc = save_phase(SAVE_ERROR_INVALID, [&] { return prepare_target(session, target, overwrite, t); });
+  int rc = refuse_if_changed ? check_sources_unchanged(session) : SAVE_OK;
+  if (rc == SAVE_OK) {
+    rc = save_phase(SAVE_ERROR_INVALID, [&] { return prepare_target(session, target, overwrite, t); });
+  }
   if (rc == SAVE_OK) rc = save_phase(SAVE_ERROR_WRITE, [&] { return write_target(session, t); });
+  if (rc == SAVE_OK && refuse_if_changed) rc = check_sources_unchanged(session);
   if (rc == SAVE_OK) {
     rc = save_phase(SAVE_ERROR_NO_FREE_NAME, [&] { return choose_destination(target, overwrite, t); });
   }
@@ -680,6 +707,7 @@ int create_checkpoint_(vanto_session_t *session, const char *checkpoint_director
   auto model = std::make_unique<vanto_model_struct>();
   model->backing_file = stream;
   model->file_path = name;
+  record_backing_file_(*model);
   session->models.push_back(std::move(model));
   reset_model_segments_(session->current_model(), size);
   if (created != nullptr) *created = &session->current_model();
@@ -695,7 +723,11 @@ int vanto_edit_save(vanto_session_t *session, const char *file_path, int32_t fla
   if (saved_file_path != nullptr) saved_file_path[0] = '\0';
   if (session == nullptr || file_path == nullptr || file_path[0] == '\0') return SAVE_ERROR_INVALID;
   if (changes_locked_(*session)) return SAVE_ERROR_INVALID;
-  return save_session(*session, file_path, flags != 0, saved_file_path);
+  // Every nonzero value beside the refusal bit replaces an existing target,
+  // as any nonzero value did before that bit existed.
+  const bool overwrite = (flags & ~SAVE_FLAG_REFUSE_IF_CHANGED) != 0;
+  const bool refuse_if_changed = (flags & SAVE_FLAG_REFUSE_IF_CHANGED) != 0;
+  return save_session(*session, file_path, overwrite, refuse_if_changed, saved_file_path);
 }
 
 int vanto_edit_create_checkpoint(vanto_session_t *session, const char *checkpoint_directory) {
@@ -782,6 +814,7 @@ int vanto_edit_apply_transform(vanto_session_t *session, vanto_byte_transform_t 
   FILE *old = model.backing_file;
   model.backing_file = fresh;
   if (old != nullptr) std::fclose(old);
+  record_backing_file_(model);
 
   locked.release();
   mark_all_viewports_(*session, VIEWPORT_EVENT_TRANSFORM, SESSION_EVENT_TRANSFORM);

@@ -16,7 +16,11 @@
 #include <string>
 #include <string_view>
 
+#include "impl_/log.h"
+
 namespace fs = std::filesystem;
+using vanto::internal::log_error_line_;
+using vanto::internal::source_base_name;
 
 namespace {
 
@@ -145,13 +149,15 @@ int vanto_util_touch(const char *path, int create) {
   const int fd = ::open(path, flags, 0644);
   if (fd < 0) {
     if (!create && errno == ENOENT) return 0;
-    std::perror("vanto_util_touch");
+    log_error_line_(source_base_name(__FILE__), __LINE__, "vanto_util_touch", errno);
     return -1;
   }
   ::close(fd);
   if (::utime(path, nullptr) != 0) {
-    std::perror("vanto_util_utime_");
-    std::perror("vanto_util_touch");
+    const int error = errno;
+    log_error_line_(source_base_name(__FILE__), __LINE__, "vanto_util_utime_", error);
+    log_error_line_(source_base_name(__FILE__), __LINE__, "vanto_util_touch", error);
+    errno = error;
     return -1;
   }
   return 0;

@@ -92,9 +92,7 @@ namespace {
 
 // Lines of the file transform name the public function whichever way it was
 // reached.
-#define VANTO_TRANSFORM_LOG(message)                                                     \
-  std::fprintf(stderr, "%s@%d::%s: %s\n", ::vanto::internal::source_base_name(__FILE__), \
-               __LINE__, "vanto_util_apply_byte_transform_to_file", (message))
+#define VANTO_TRANSFORM_LOG(message) VANTO_ERRLOG_AS("vanto_util_apply_byte_transform_to_file", message)
 
 // The file transform moves data in blocks of this size: few system calls,
 // and memory that does not depend on the size of the file.
@@ -318,6 +316,10 @@ void vanto_util_apply_byte_transform(unsigned char *buffer, int64_t length,
                                      vanto_byte_transform_t transform, void *user_data) {
   if (buffer == nullptr || transform == nullptr) return;
   for (int64_t i = 0; i < length; ++i) buffer[i] = transform(buffer[i], user_data);
+}
+
+void vanto_util_set_log_cbk(vanto_log_cbk_t cbk, void *user_data) {
+  vanto::internal::set_log_sink_(cbk, user_data);
 }
 
 unsigned char vanto_util_mask_byte(unsigned char byte, unsigned char mask, int32_t mask_kind) {

@@ -88,7 +88,7 @@ void destroy_last_checkpoint_(vanto_session_struct &session) {
   // Unlinking while the stream is open is fine; the stream goes with the
   // model below, so no read ever meets a closed stream.
   if (current.file_path.empty() || ::unlink(current.file_path.c_str()) != 0) {
-    VANTO_LOG(std::strerror(errno));
+    VANTO_LOG_LEVEL_AS(LOG_LEVEL_WARNING, __func__, std::strerror(errno));
   }
   clear_model_changes_(current);
   clear_model_changes_undone_(current);

@@ -18,7 +18,7 @@ namespace vanto::internal {
 
 void abort_on_continuity_break_(const vanto_model_struct &model, const char *function,
                                 const ContinuityBreak &brk) {
-  print_model_segments_(&model, std::clog);
+  log_model_(&model, source_base_name(__FILE__), __LINE__, function);
   VANTO_LOG_AS(function, "break in model continuity, expected: " << brk.expected
                                                                    << ", got: " << brk.got);
   std::abort();

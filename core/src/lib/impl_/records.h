@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "vanto_edit/types.h"
+#include "impl_/file_state.h"
 #include "impl_/piece_table.h"
 
 // Small-buffer storage: fewer than 8 bytes (plus the terminating zero) live in
@@ -142,6 +143,9 @@ struct vanto_segment_struct {
 struct vanto_model_struct {
   FILE *backing_file = nullptr;
   std::string file_path;
+  // The backing file as it was when the model was given it (see
+  // impl_/file_state.h); what a later look at the file is compared with.
+  vanto::internal::BackingFileState file_state;
   // The base change of the read pieces: serial 0, an insert without bytes
   // over the backing file's length when the model was last based on it.
   vanto_change_struct base;
