@@ -119,6 +119,14 @@ TEST(EditDifferential, RandomEditsAgreeWithAPlainString) {
     const int64_t probe_length = uniform(1, 16);
     ASSERT_EQ(vanto_session_get_segment_string(session, probe, probe_length),
               window(expected, probe, probe_length));
+    // The same range read straight into a host buffer, which it fills exactly.
+    std::string direct(static_cast<size_t>(probe_length) + 1, '\x55');
+    const int64_t copied = vanto_session_read(session, probe, direct.data(), probe_length);
+    ASSERT_EQ(direct.substr(0, static_cast<size_t>(std::max<int64_t>(copied, 0))),
+              window(expected, probe, probe_length));
+    ASSERT_EQ(direct.substr(static_cast<size_t>(copied)),
+              std::string(static_cast<size_t>(probe_length - copied) + 1, '\x55'))
+        << "bytes past the copied ones were written";
     for (const TrackedViewport &v : viewports) {
       ASSERT_EQ(vanto_viewport_get_offset(v.handle), v.offset) << "viewport of capacity " << v.capacity;
       const std::string want = window(expected, v.offset, v.capacity);

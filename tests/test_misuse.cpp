@@ -315,6 +315,20 @@ std::vector<Row> rows() {
     EXPECT_EQ(vanto_segment_get_data(empty)[0], 0);
     vanto_segment_destroy(empty);
   });
+  add("vanto_session_read", [](Fixture &f) {
+    unsigned char buffer[4] = {7, 7, 7, 7};
+    EXPECT_EQ(vanto_session_read(nullptr, 0, buffer, 4), -1);
+    EXPECT_EQ(vanto_session_read(f.s, 0, nullptr, 4), -1);
+    EXPECT_EQ(vanto_session_read(f.s, 0, nullptr, 0), 0);
+    for (int64_t length : {int64_t{-1}, kMin}) EXPECT_EQ(vanto_session_read(f.s, 0, buffer, length), -1);
+    for (int64_t offset : {int64_t{-1}, kMin, kMax, int64_t{1000}}) {
+      EXPECT_EQ(vanto_session_read(f.s, offset, buffer, 4), -1) << offset;
+    }
+    const int64_t size = vanto_session_get_computed_file_size(f.s);
+    EXPECT_EQ(vanto_session_read(f.s, size, buffer, 4), 0);
+    unsigned char whole[128];
+    EXPECT_EQ(vanto_session_read(f.s, 0, whole, sizeof whole), size);  // fewer at the end
+  });
   add("vanto_session_get_segment_string", [](Fixture &f) {
     EXPECT_EQ(vanto_session_get_segment_string(nullptr, 0, 5), "");
     EXPECT_EQ(vanto_session_get_segment_string(f.s, -1, 5), "");
@@ -612,6 +626,13 @@ std::vector<Row> rows() {
     for (int64_t length : {int64_t{0}, int64_t{-1}, kMin}) vanto_util_apply_byte_transform(buffer, length, invert, nullptr);
     vanto_util_apply_byte_transform(buffer, 4, nullptr, nullptr);
     EXPECT_EQ(buffer[0] + buffer[1] + buffer[2] + buffer[3], 10);
+  });
+  add("vanto_util_translate_byte", [](Fixture &) {
+    EXPECT_EQ(vanto_util_translate_byte(0x5A, nullptr), 0x5A);
+    unsigned char table[256];
+    for (int i = 0; i < 256; ++i) table[i] = static_cast<unsigned char>(255 - i);
+    EXPECT_EQ(vanto_util_translate_byte(0x00, table), 0xFF);
+    EXPECT_EQ(vanto_util_translate_byte(0xFF, table), 0x00);
   });
   add("vanto_util_mask_byte", [](Fixture &) {
     EXPECT_EQ(vanto_util_mask_byte(0x5A, 0x0F, 3), 0x5A);

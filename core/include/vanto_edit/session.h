@@ -124,6 +124,20 @@ VANTO_EXPORT int64_t vanto_session_get_computed_file_size(const vanto_session_t 
 VANTO_EXPORT int vanto_session_get_segment(const vanto_session_t *session, vanto_segment_t *segment,
                                            int64_t offset);
 
+/*
+ * Copies up to `length` bytes of the edited data starting at `offset` into
+ * the caller's `buffer`, read like a segment fill but without a segment's
+ * buffer in between (the buffer needs no room for a terminator, and none is
+ * written).  Returns the number of bytes copied: `length`, fewer at the end
+ * of the data, 0 at the end itself or for a length of 0 (buffer may then be
+ * null).  Returns -1, with the contents of the buffer undefined, for a null
+ * session, a null buffer with a positive length, a negative length, an
+ * offset outside 0 to the data's size, or a backing file that cannot be read
+ * (it was truncated or a read failed).
+ */
+VANTO_EXPORT int64_t vanto_session_read(const vanto_session_t *session, int64_t offset, void *buffer,
+                                        int64_t length);
+
 /* ---- history ------------------------------------------------------------- */
 
 /* Number of changes of the session (all checkpoint levels). */

@@ -101,6 +101,16 @@ VANTO_EXPORT unsigned char vanto_util_mask_byte(unsigned char byte, unsigned cha
                                                 int32_t mask_kind);
 
 /*
+ * A byte transform (vanto_byte_transform_t) that looks the byte up in the
+ * 256-byte table given as its user data and returns table[byte].  Passed with
+ * a table to any call that takes a byte transform (a session transform, the
+ * buffer and file transforms), it translates bytes without a host function
+ * called per byte.  The table is borrowed and must stay valid for that call;
+ * a null table leaves every byte as it is.
+ */
+VANTO_EXPORT unsigned char vanto_util_translate_byte(unsigned char byte, void *table);
+
+/*
  * Shifts the buffer, read as one big-endian number (byte 0 most
  * significant), left by shift bits in place: the top bits of byte 0 are lost
  * and zero bits enter at the bottom of the last byte.

@@ -89,6 +89,18 @@ int vanto_session_get_segment(const vanto_session_t *session, vanto_segment_t *s
   return populate_data_segment_(session, segment);
 }
 
+int64_t vanto_session_read(const vanto_session_t *session, int64_t offset, void *buffer,
+                           int64_t length) {
+  if (session == nullptr || length < 0 || (buffer == nullptr && length > 0)) return -1;
+  const vanto_model_struct &model = session->current_model();
+  if (offset < 0 || offset > model.model_segments.total_length()) return -1;
+  if (length == 0 || offset == model.model_segments.total_length()) return 0;
+  int64_t filled = 0;
+  const int rc = vanto::internal::read_data_(model, offset, static_cast<unsigned char *>(buffer),
+                                             length, &filled);
+  return rc == 0 ? filled : -1;
+}
+
 int64_t vanto_session_get_num_changes(const vanto_session_t *session) {
   if (session == nullptr) return 0;
   return static_cast<int64_t>(session->current_model().changes.size()) + session->prior_change_count;

@@ -322,6 +322,10 @@ void vanto_util_set_log_cbk(vanto_log_cbk_t cbk, void *user_data) {
   vanto::internal::set_log_sink_(cbk, user_data);
 }
 
+unsigned char vanto_util_translate_byte(unsigned char byte, void *table) {
+  return table != nullptr ? static_cast<const unsigned char *>(table)[byte] : byte;
+}
+
 unsigned char vanto_util_mask_byte(unsigned char byte, unsigned char mask, int32_t mask_kind) {
   switch (mask_kind) {
     case MASK_AND:

@@ -287,30 +287,39 @@ using namespace vanto::internal;
 
 int populate_data_segment_(const vanto_session_t *session, vanto_segment_t *segment) {
   if (session == nullptr || segment == nullptr) return -1;
-  const vanto_model_struct &model = session->current_model();
   segment->length = 0;
-  if (model.model_segments.empty()) return 0;
-
   int64_t target = 0;
   if (__builtin_add_overflow(segment->offset, segment->offset_adjustment, &target)) return -1;
-  const int64_t room = std::max<int64_t>(segment->capacity, 0);
+  unsigned char *out = small_buffer_data(segment->data, segment->capacity);
+  const int rc = vanto::internal::read_data_(session->current_model(), target, out,
+                                             std::max<int64_t>(segment->capacity, 0), &segment->length);
+  if (rc == 1) return 0;  // no pieces: nothing to read, no terminator written
+  if (rc != 0) return -1;
+  out[segment->length] = 0;
+  return 0;
+}
 
+namespace vanto::internal {
+
+int read_data_(const vanto_model_struct &model, int64_t offset, unsigned char *out, int64_t room,
+               int64_t *filled) {
+  *filled = 0;
+  if (model.model_segments.empty()) return 1;
   const PieceTable &pieces = model.model_segments;
   int64_t piece_start = 0;
   ContinuityBreak brk;
-  auto pos = pieces.find_covering(target, &piece_start, &brk);
+  auto pos = pieces.find_covering(offset, &piece_start, &brk);
   if (brk.broken) abort_on_continuity_break_(model, "populate_data_segment_", brk);
   if (pos == pieces.end_pos()) return -1;
 
   // Runs of the backing file are read with one call each (impl_/piece_reader.h).
-  unsigned char *out = small_buffer_data(segment->data, segment->capacity);
-  PieceCursor cursor{pos, target - piece_start};
+  PieceCursor cursor{pos, offset - piece_start};
   const PieceFill fill = read_pieces_(model, cursor, out, room);
-  segment->length = fill.filled;
-  if (!fill.ok) return -1;
-  out[segment->length] = 0;
-  return 0;
+  *filled = fill.filled;
+  return fill.ok ? 0 : -1;
 }
+
+}  // namespace vanto::internal
 
 namespace vanto::internal {
 

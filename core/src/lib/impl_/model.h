@@ -21,6 +21,14 @@ void reset_model_segments_(vanto_model_struct &model, int64_t length);
 void clear_model_changes_(vanto_model_struct &model);
 void clear_model_changes_undone_(vanto_model_struct &model);
 
+// Copies up to `room` bytes of the model's data from `offset` into `out` and
+// sets `*filled` to the bytes copied (fewer at the end of the data, 0 at the
+// end itself).  0 on success; 1 when the model has no pieces (nothing read);
+// -1 when no piece covers the offset or a piece of the backing file cannot
+// be read (then `*filled` counts the bytes before it).
+int read_data_(const vanto_model_struct &model, int64_t offset, unsigned char *out, int64_t room,
+               int64_t *filled);
+
 // Applies a change to the session's current model (an overwrite first
 // removes the bytes it replaces) and records in the change what it
 // replaced.  0 on success, -1 when no piece covers the change's offset.
