@@ -175,6 +175,8 @@ _OPTIONAL = {
     "vanto_search_count_matches": (c_i64, [c_vp, c_i64]),
     "vanto_session_get_backing_file_changes": (c_i32, [c_vp]),
     "vanto_util_set_log_cbk": (None, [c_vp, c_vp]),
+    "vanto_session_read": (c_i64, [c_vp, c_i64, c_vp, c_i64]),
+    "vanto_util_translate_byte": (ctypes.c_ubyte, [ctypes.c_ubyte, c_vp]),
 }
 
 

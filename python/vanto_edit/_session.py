@@ -50,6 +50,9 @@ _overwrite = _lib.vanto_edit_overwrite_bytes
 _delete = _lib.vanto_edit_delete
 _size = _lib.vanto_session_get_computed_file_size
 _get_segment = _lib.vanto_session_get_segment
+# Reads straight into a buffer of ours where the library has the call;
+# otherwise through a segment and a copy.
+_read_into = _lib.optional["vanto_session_read"]
 _seg_create = _lib.vanto_segment_create
 _seg_destroy = _lib.vanto_segment_destroy
 _seg_data = _lib.vanto_segment_get_data
@@ -544,6 +547,11 @@ class Session:
     def _read(self, h: int, offset: int, count: int) -> bytes:
         if count <= 0:
             return b""
+        if _read_into is not None:
+            result = _new_bytes(None, count)
+            if _read_into(h, offset, _bytes_address(result), count) != count:
+                raise VantoError(f"the data at offset {offset} cannot be read whole")
+            return result
         if count <= _CHUNK:
             segment = self._segment(count)
             if _get_segment(h, segment, offset) != 0:
@@ -555,6 +563,11 @@ class Session:
         return result
 
     def _fill(self, h: int, offset: int, address: int, count: int) -> int:
+        if _read_into is not None:
+            done = _read_into(h, offset, address, count)
+            if done < 0:
+                raise VantoError(f"the data at offset {offset} cannot be read")
+            return done
         segment = self._segment(min(count, _CHUNK))
         done = 0
         while done < count:
@@ -1149,8 +1162,8 @@ class Session:
 
         The transform goes through a checkpoint of its own (in `directory`, as
         for :meth:`checkpoint`), so :meth:`rollback` takes it back.  A table
-        (256 bytes) is looked up without calling Python code of the caller;
-        either way the library calls back once per byte, so large ranges take
+        (256 bytes) is looked up by the library itself, at the speed of the
+        rewrite; a function is called once per byte, so large ranges take
         their time.  On any failure nothing is changed.
         """
         h = self._live()
@@ -1187,11 +1200,23 @@ class Session:
 
             def byte(value: int, user_data: Any, table: bytes = table) -> int:
                 return table[value]
-        callback = _lib.BYTE_TRANSFORM(byte)
+        translate = _lib.optional["vanto_util_translate_byte"]
+        if translate is not None and not callable(func_or_table):
+            # The library's own table lookup: no Python call per byte.
+            callback = None
+            function_address = ctypes.cast(translate, ctypes.c_void_p).value
+            table_buffer = ctypes.create_string_buffer(table, 256)
+            user_data = ctypes.addressof(table_buffer)
+        else:
+            callback = _lib.BYTE_TRANSFORM(byte)
+            function_address = _lib.address(callback)
+            table_buffer = None
+            user_data = None
         before = _lib.vanto_session_get_num_checkpoints(h)
         with call:
-            result = _lib.vanto_edit_apply_transform(h, _lib.address(callback), None, offset, length,
+            result = _lib.vanto_edit_apply_transform(h, function_address, user_data, offset, length,
                                                      self._directory(directory))
+        del table_buffer
         if result != 0 and self._h is not None and \
                 _lib.vanto_session_get_num_checkpoints(self._h) > before:
             # A failed rewrite leaves the untransformed checkpoint behind: take it back.
