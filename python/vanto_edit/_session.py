@@ -659,26 +659,15 @@ class Session:
     def insert(self, offset: int, data: BytesLike) -> int:
         """Inserts `data` at `offset` (0 to len(s)); returns the change's serial
         (0 when data is empty: nothing is recorded)."""
-        if type(data) is bytes:
-            buffer, count, anchor = data, len(data), None
-        else:
-            buffer, count, anchor = _view(data)
-        if count == 0:
-            self._check_offset(offset)
-            return 0
-        if not 0 <= offset < _OFFSET_LIMIT:
-            raise _argument_error(offset)
-        try:
-            result = _insert(self._h, offset, buffer, count)
-        except _ArgumentError:
-            raise _argument_error(offset) from None
-        if result > 0 and self._pending is None:
-            return result
-        return self._edit_result(result, offset)
+        return self._bytes_edit(_insert, offset, data)
 
     def overwrite(self, offset: int, data: BytesLike) -> int:
         """Overwrites len(data) bytes at `offset` (running past the end extends the data);
         returns the serial (0 for empty data)."""
+        return self._bytes_edit(_overwrite, offset, data)
+
+    def _bytes_edit(self, function: Any, offset: int, data: BytesLike) -> int:
+        # The road of insert and overwrite: one C call, then the result read.
         if type(data) is bytes:
             buffer, count, anchor = data, len(data), None
         else:
@@ -689,9 +678,10 @@ class Session:
         if not 0 <= offset < _OFFSET_LIMIT:
             raise _argument_error(offset)
         try:
-            result = _overwrite(self._h, offset, buffer, count)
+            result = function(self._h, offset, buffer, count)
         except _ArgumentError:
             raise _argument_error(offset) from None
+        del anchor
         if result > 0 and self._pending is None:
             return result
         return self._edit_result(result, offset)
