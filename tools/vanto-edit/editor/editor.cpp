@@ -407,13 +407,13 @@ void Editor::prompt_key(int key) {
           if (text.empty()) {
             if (!have_pattern_) return say("no pattern", true);
           } else if (prompt_hex_) {
-            std::optional<Pattern> parsed = parse_hex_pattern(text, error);
+            std::optional<Pattern> parsed = hex_pattern(text, error);
             if (!parsed) return say("pattern: " + error, true);
             pattern_ = *parsed;
           } else {
             std::optional<Bytes> bytes = decode_escapes(text, error);
             if (!bytes) return say("pattern: " + error, true);
-            pattern_ = Pattern{*bytes, {}, false};
+            pattern_ = Pattern{{*bytes, {}}, false};
           }
           have_pattern_ = true;
           return search(prompt == Prompt::SearchBackward, false);
