@@ -74,8 +74,6 @@ int profile_blocks(Session &session, Progress &progress, const Range &range, con
   vanto_session_set_progress_cbk(session.get(), &block_hook, &state);
   progress.phase("profiling");
   std::array<int64_t, 256> counts{};
-  // One capture of the library's error output for all the calls: blocks may be small.
-  const Quietly quiet;
   for (int64_t index = 0; index < blocks; ++index) {
     const int64_t offset = range.offset + index * block;
     const int64_t length = std::min(block, range.end() - offset);

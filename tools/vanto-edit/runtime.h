@@ -12,7 +12,6 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <utility>
 
 #include <sys/types.h>
 
@@ -73,13 +72,6 @@ void forget_reason();
 std::string last_reason();
 
 }  // namespace diagnostics
-
-// Runs `call`.  Library lines need no capturing any more (they reach the
-// log sink); this remains for call sites not yet rewritten.
-template <class Call>
-auto quietly(Call &&call) {
-  return std::forward<Call>(call)();
-}
 
 // ---- Ctrl-C -----------------------------------------------------------------
 
