@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <sys/types.h>
 
@@ -70,6 +71,12 @@ void erase_bar();
 void forget_reason();
 // The message of the last library line since forget_reason(), or "".
 std::string last_reason();
+// While lines are held (the editor draws on the terminal), the library's
+// lines are kept instead of shown, --verbose or not, until taken: their
+// messages in order, at most the last 32, after a note of how many were
+// dropped.  Releasing drops what was not taken.
+void hold_lines(bool hold);
+std::vector<std::string> take_held_lines();
 
 }  // namespace diagnostics
 
