@@ -420,7 +420,6 @@ TEST_F(EditorTest, ChangeOnDiskIsWarnedAndASaveOverItConfirmed) {
   e.check_disk();
   EXPECT_EQ(e.screen().message, "");
   std::ofstream(path, std::ios::binary | std::ios::app) << "+more";
-  EXPECT_EQ(backing_file_changes(path, disk_state(path)), 0);
   e.check_disk();
   EXPECT_NE(e.screen().message.find("changed on disk"), std::string::npos) << e.screen().message;
   EXPECT_NE(e.screen().message.find("size"), std::string::npos) << e.screen().message;
@@ -434,15 +433,60 @@ TEST_F(EditorTest, ChangeOnDiskIsWarnedAndASaveOverItConfirmed) {
   e.handle_key('y');
   EXPECT_EQ(content(), "Ariginal");
   EXPECT_FALSE(e.modified());
-  // Saved: the file is the session's own again, nothing to warn about.
+  // Saved: the file is the session's own again, nothing to warn about,
+  // until it changes once more.
   e.check_disk();
   EXPECT_EQ(e.screen().message.find("changed on disk"), std::string::npos) << e.screen().message;
+  std::ofstream(path, std::ios::binary | std::ios::app) << "!";
+  e.check_disk();
+  EXPECT_NE(e.screen().message.find("changed on disk"), std::string::npos) << e.screen().message;
 
   // Removed from under the editor.
   const std::string other = make_file("x", "other");
   Editor gone(other, {});
   std::remove(other.c_str());
-  EXPECT_EQ(backing_file_changes(other, disk_state(path)), kDiskChangeRemoved);
+  gone.check_disk();
+  EXPECT_NE(gone.screen().message.find("changed on disk since it was opened (removed)"), std::string::npos)
+      << gone.screen().message;
+}
+
+// A file changed in place while it is saved (here from the progress hook,
+// after the check before the save) makes the save refuse, write nothing and
+// ask; confirmed, it saves.  Saving a copy reads the changed file too.
+TEST_F(EditorTest, SaveRefusesAFileChangedDuringItUntilConfirmed) {
+  auto read = [](const std::string &p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  };
+  for (const bool own : {true, false}) {
+    SCOPED_TRACE(own ? "own file" : "a copy");
+    const std::string path = make_file("original");
+    const std::string copy = temp_path("copy");
+    files_.push_back(copy);
+    std::remove(copy.c_str());
+    Editor e(path, {});
+    e.keys("41");
+    bool changed = false;
+    e.set_host([] {}, [&] {
+      if (!changed) std::ofstream(path, std::ios::binary | std::ios::app) << "+more";
+      changed = true;
+      return false;
+    });
+    if (own) {
+      e.handle_key(key::ctrl('S'));
+    } else {
+      e.keys(":w " + copy + "\n");
+    }
+    ASSERT_TRUE(changed);
+    EXPECT_NE(e.screen().message.find("changed on disk: nothing was written; save anyway? (y/n)"), std::string::npos)
+        << e.screen().message;
+    EXPECT_EQ(read(path), "original+more");
+    EXPECT_FALSE(std::ifstream(copy).good());
+    EXPECT_TRUE(e.modified());
+    e.handle_key('y');
+    EXPECT_EQ(read(own ? path : copy), "Ariginal") << e.screen().message;
+    EXPECT_EQ(e.modified(), !own);
+  }
 }
 
 TEST_F(EditorTest, SaveAsLeavesTheOwnFileAndAsksBeforeReplacing) {
