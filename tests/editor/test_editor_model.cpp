@@ -446,7 +446,7 @@ TEST_F(EditorTest, ChangeOnDiskIsWarnedAndASaveOverItConfirmed) {
   Editor gone(other, {});
   std::remove(other.c_str());
   gone.check_disk();
-  EXPECT_NE(gone.screen().message.find("changed on disk since it was opened (removed)"), std::string::npos)
+  EXPECT_NE(gone.screen().message.find("changed on disk since it was opened or saved (removed)"), std::string::npos)
       << gone.screen().message;
 }
 

@@ -167,7 +167,8 @@ void Editor::check_disk() {
   if (changes & FILE_CHANGE_REPLACED) what.emplace_back("replaced");
   if (changes & FILE_CHANGE_SIZE) what.emplace_back("size");
   if (changes & FILE_CHANGE_MTIME) what.emplace_back("time");
-  say(fmt::format("warning: {} changed on disk since it was opened ({})", shown_name(path_), fmt::join(what, ", ")),
+  say(fmt::format("warning: {} changed on disk since it was opened or saved ({})", shown_name(path_),
+                  fmt::join(what, ", ")),
       true);
 }
 
@@ -745,7 +746,8 @@ void Editor::search(bool backward, bool repeat) {
   progress_text_.clear();
   switch (result) {
     case FindResult::Cancelled: return say("search cancelled", true);
-    case FindResult::Failed: return say("search failed: the data could not be read", true);
+    case FindResult::Failed:
+      return say("search failed: the library refused it (a pattern of 512 KiB or more, or no memory)", true);
     case FindResult::NotFound: match_.reset(); return say("not found: " + printable(pattern_.bytes), true);
     case FindResult::Found: break;
   }
@@ -771,7 +773,7 @@ void Editor::save(const std::string &path, bool force, bool quit_after) {
   }
   const int32_t changes = vanto_session_get_backing_file_changes(session_);
   if (changes != 0 && !force) {
-    return ask(fmt::format("{} changed on disk since it was opened: save over it?", shown_name(path_)),
+    return ask(fmt::format("{} changed on disk since it was opened or saved: save over it?", shown_name(path_)),
                [this, quit_after] { save_now(path_, quit_after, true); });
   }
   save_now(path_, quit_after, force);
