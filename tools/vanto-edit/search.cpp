@@ -65,10 +65,6 @@ MaskedBytes pattern_argument(const std::string &text, bool hex) {
   return pattern;
 }
 
-bool has_wildcards(const MaskedBytes &pattern) {
-  return std::any_of(pattern.mask.begin(), pattern.mask.end(), [](char m) { return m != '\xFF'; });
-}
-
 int64_t for_each_match(Session &session, Progress &progress, const MaskedBytes &pattern, bool ignore_case,
                        const Range &range, int64_t advance, Direction direction,
                        const std::function<bool(int64_t)> &on_match) {

@@ -7,10 +7,6 @@ namespace vtool::editor {
 
 namespace {
 
-bool has_wildcards(const Pattern &p) {
-  return std::any_of(p.mask.begin(), p.mask.end(), [](char m) { return m != '\xff'; });
-}
-
 // Hands the library's progress reports of one search to the caller's hook
 // and remembers a cancel, which the library reports as "nothing found".
 struct ProgressBridge {
