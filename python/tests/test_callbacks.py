@@ -250,40 +250,44 @@ def test_log_handler_without_the_symbol_names_it():
         vanto_edit.set_log_handler(print)
 
 
-def test_log_bridge_with_a_stand_in_for_the_library(monkeypatch, make_file, caplog):
-    # Until the library exports its log hook, a stand-in takes the callback's
-    # address, and the test calls the callback as the library would.
-    from vanto_edit import _lib, _log
-    installed = []
-    monkeypatch.setitem(_lib.optional, "vanto_util_set_log_cbk",
-                        lambda callback, user_data: installed.append(callback))
-
-    def emit(level, message):
-        function = _lib.LOG_CBK(installed[-1])
-        function(level, b"edit_persist.cpp", 383, b"vanto_edit_save", message, None)
-
+@needs("vanto_util_set_log_cbk")
+def test_library_lines_reach_logging_at_their_level(tmp_path, caplog, capfd):
+    from vanto_edit._log import python_level
+    # A directory whose name is not UTF-8: the line of the failed save names
+    # the temporary file made in it, so its text arrives with U+FFFD.
+    folder = tmp_path / os.fsdecode(b"d\xff")
+    (folder / "target").mkdir(parents=True)
+    path = folder / "data.bin"
+    path.write_bytes(DATA)
+    checkpoints = tmp_path / "checkpoints"
+    checkpoints.mkdir()
     try:
-        vanto_edit.set_log_handler("vanto_edit.bridge")
-        with caplog.at_level(logging.DEBUG, logger="vanto_edit.bridge"):
-            emit(3, b"rename failed")
-        record = caplog.records[-1]
-        assert (record.name, record.levelno, record.filename, record.lineno, record.funcName,
-                record.getMessage()) == ("vanto_edit.bridge", logging.ERROR, "edit_persist.cpp", 383,
-                                         "vanto_edit_save", "rename failed")
-        lines = []
-        vanto_edit.set_log_handler(lines.append)
-        emit(1, "é".encode() + b"\xff")
-        assert lines == [vanto_edit.LogMessage(1, "edit_persist.cpp", 383, "vanto_edit_save",
-                                               "é\ufffd")]
+        vanto_edit.set_log_handler("vanto_edit.levels")
+        with caplog.at_level(logging.DEBUG, logger="vanto_edit.levels"), Session(path) as s:
+            s.insert(0, b"x")
+            with pytest.raises(vanto_edit.SaveError):
+                s.save(folder / "target", overwrite=True)  # renamed onto a directory: an error
+            s.checkpoint(checkpoints)
+            for made in checkpoints.iterdir():
+                made.unlink()
+            s.rollback()  # its file is already gone: a warning, and the rollback goes on
+            assert s.checkpoints == 0 and s[:1] == b"x"
+            lines = [(r.levelno, r.filename, r.funcName, r.getMessage()) for r in caplog.records]
+            assert len(lines) == 2, lines
+            assert lines[0][:3] == (logging.ERROR, "edit_persist.cpp", "vanto_edit_save")
+            assert "rename failed" in lines[0][3] and "d\ufffd" in lines[0][3]
+            assert lines[1][:3] == (logging.WARNING, "internal_fun.cpp", "destroy_last_checkpoint_")
+            # Lines at LOG_LEVEL_INFO (3) come only with a broken model.
+            assert [python_level(level) for level in (1, 2, 3)] == [logging.ERROR, logging.WARNING, logging.INFO]
 
-        def failing(line):
-            raise LookupError("log handler failed")
-        vanto_edit.set_log_handler(failing)
-        emit(2, b"x")
-        with Session(make_file(DATA)) as s:
-            with pytest.raises(LookupError):
-                s.profile()  # the next long call of this thread raises it
-            assert sum(s.profile()) == len(DATA)
+            capfd.readouterr()
+            vanto_edit.set_log_handler(None)  # the library's own output again
+            caplog.clear()
+            with pytest.raises(vanto_edit.SaveError):
+                s.save(folder / "target", overwrite=True)
+            assert not caplog.records
+            assert "rename failed" in capfd.readouterr().err
     finally:
         vanto_edit.set_log_handler(None)
-    assert installed[-1] is None and _log._current is None
+        for leftover in folder.glob(".VantoEdit_*"):
+            leftover.unlink()

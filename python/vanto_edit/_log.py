@@ -43,13 +43,17 @@ def _deliver(level: int, source_file: Optional[bytes], source_line: int, functio
         _lib._log_errors.append((threading.get_ident(), error))
 
 
+# The library's levels (LOG_LEVEL_ERROR, LOG_LEVEL_WARNING, LOG_LEVEL_INFO).
+_LEVELS = {1: logging.ERROR, 2: logging.WARNING, 3: logging.INFO}
+
+
 def python_level(level: int) -> int:
-    """The logging level of a library level: values of logging's scale are kept, small ones
-    (0 debug, 1 info, 2 warning, 3 error, 4 and up critical) are mapped onto it."""
-    if level >= logging.DEBUG:
-        return level
-    return (logging.DEBUG, logging.INFO, logging.WARNING, logging.ERROR)[level] \
-        if 0 <= level <= 3 else logging.CRITICAL
+    """The logging level of a library level: 1 (error) ERROR, 2 (warning) WARNING, 3 (info)
+    INFO.  A level the library does not define maps by its place on that scale: below 1
+    (more severe than an error) CRITICAL, above 3 DEBUG."""
+    if level in _LEVELS:
+        return _LEVELS[level]
+    return logging.CRITICAL if level < 1 else logging.DEBUG
 
 
 def _to_logger(logger: logging.Logger) -> Callable[[LogMessage], object]:
@@ -65,8 +69,9 @@ def set_log_handler(handler: Union[LogHandler, str, None] = "vanto_edit") -> Non
     """Sends the library's log lines to `handler` instead of standard error.
 
     `handler` is a :class:`logging.Logger` or a logger's name (the default:
-    the logger "vanto_edit"), and each line becomes a record with the
-    library's source file, line and function; or a callable taking a
+    the logger "vanto_edit"), and each line becomes a record at its level
+    (ERROR, WARNING or INFO; see python_level) with the library's source
+    file, line and function; or a callable taking a
     :class:`LogMessage`; None restores the library's own output.  The setting
     is process-wide.  An exception raised by a callable is raised by the
     next library call of the same thread that checks for it.

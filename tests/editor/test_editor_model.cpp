@@ -420,7 +420,6 @@ TEST_F(EditorTest, ChangeOnDiskIsWarnedAndASaveOverItConfirmed) {
   e.check_disk();
   EXPECT_EQ(e.screen().message, "");
   std::ofstream(path, std::ios::binary | std::ios::app) << "+more";
-  EXPECT_EQ(backing_file_changes(path, disk_state(path)), 0);
   e.check_disk();
   EXPECT_NE(e.screen().message.find("changed on disk"), std::string::npos) << e.screen().message;
   EXPECT_NE(e.screen().message.find("size"), std::string::npos) << e.screen().message;
@@ -434,15 +433,60 @@ TEST_F(EditorTest, ChangeOnDiskIsWarnedAndASaveOverItConfirmed) {
   e.handle_key('y');
   EXPECT_EQ(content(), "Ariginal");
   EXPECT_FALSE(e.modified());
-  // Saved: the file is the session's own again, nothing to warn about.
+  // Saved: the file is the session's own again, nothing to warn about,
+  // until it changes once more.
   e.check_disk();
   EXPECT_EQ(e.screen().message.find("changed on disk"), std::string::npos) << e.screen().message;
+  std::ofstream(path, std::ios::binary | std::ios::app) << "!";
+  e.check_disk();
+  EXPECT_NE(e.screen().message.find("changed on disk"), std::string::npos) << e.screen().message;
 
   // Removed from under the editor.
   const std::string other = make_file("x", "other");
   Editor gone(other, {});
   std::remove(other.c_str());
-  EXPECT_EQ(backing_file_changes(other, disk_state(path)), kDiskChangeRemoved);
+  gone.check_disk();
+  EXPECT_NE(gone.screen().message.find("changed on disk since it was opened or saved (removed)"), std::string::npos)
+      << gone.screen().message;
+}
+
+// A file changed in place while it is saved (here from the progress hook,
+// after the check before the save) makes the save refuse, write nothing and
+// ask; confirmed, it saves.  Saving a copy reads the changed file too.
+TEST_F(EditorTest, SaveRefusesAFileChangedDuringItUntilConfirmed) {
+  auto read = [](const std::string &p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  };
+  for (const bool own : {true, false}) {
+    SCOPED_TRACE(own ? "own file" : "a copy");
+    const std::string path = make_file("original");
+    const std::string copy = temp_path("copy");
+    files_.push_back(copy);
+    std::remove(copy.c_str());
+    Editor e(path, {});
+    e.keys("41");
+    bool changed = false;
+    e.set_host([] {}, [&] {
+      if (!changed) std::ofstream(path, std::ios::binary | std::ios::app) << "+more";
+      changed = true;
+      return false;
+    });
+    if (own) {
+      e.handle_key(key::ctrl('S'));
+    } else {
+      e.keys(":w " + copy + "\n");
+    }
+    ASSERT_TRUE(changed);
+    EXPECT_NE(e.screen().message.find("changed on disk: nothing was written; save anyway? (y/n)"), std::string::npos)
+        << e.screen().message;
+    EXPECT_EQ(read(path), "original+more");
+    EXPECT_FALSE(std::ifstream(copy).good());
+    EXPECT_TRUE(e.modified());
+    e.handle_key('y');
+    EXPECT_EQ(read(own ? path : copy), "Ariginal") << e.screen().message;
+    EXPECT_EQ(e.modified(), !own);
+  }
 }
 
 TEST_F(EditorTest, SaveAsLeavesTheOwnFileAndAsksBeforeReplacing) {
@@ -559,12 +603,9 @@ std::vector<int64_t> naive_matches(const std::string &data, const Pattern &p) {
     bool ok = true;
     for (std::size_t i = 0; ok && i < p.bytes.size(); ++i) {
       const unsigned m = p.mask.empty() ? 0xff : static_cast<unsigned char>(p.mask[i]);
-      unsigned d = static_cast<unsigned char>(data[at + i]);
-      unsigned b = static_cast<unsigned char>(p.bytes[i]);
-      if (m == 0xff) {
-        d = fold(static_cast<unsigned char>(d));
-        b = fold(static_cast<unsigned char>(b));
-      }
+      // Folded first, then masked.
+      const unsigned d = fold(static_cast<unsigned char>(data[at + i]));
+      const unsigned b = fold(static_cast<unsigned char>(p.bytes[i]));
       ok = (d & m) == (b & m);
     }
     if (ok) out.push_back(static_cast<int64_t>(at));
@@ -598,8 +639,8 @@ TEST_F(EditorTest, FinderMatchesANaiveScan) {
     patterns.push_back(p);
   }
   std::string error;
-  patterns.push_back(*parse_hex_pattern("?? ??", error));  // nothing fixed to look for
-  patterns.push_back(*parse_hex_pattern("6? 4?", error));
+  patterns.push_back(*hex_pattern("?? ??", error));  // nothing fixed to look for
+  patterns.push_back(*hex_pattern("6? 4?", error));
 
   for (const Pattern &p : patterns) {
     const std::vector<int64_t> all = naive_matches(data, p);
@@ -621,7 +662,7 @@ TEST_F(EditorTest, FinderMatchesANaiveScan) {
     }
   }
   // A cancel from the progress hook stops the search.
-  Pattern absent{"qqq", {}, false};
+  Pattern absent{{"qqq", {}}, false};
   int64_t got = -1;
   EXPECT_EQ(find_prev(e.session(), absent, e.size(), 0, got, [](int64_t, int64_t) { return true; }),
             FindResult::Cancelled);
@@ -636,18 +677,23 @@ TEST(HexPattern, Syntax) {
   } cases[] = {{"de ad", "\xde\xad", nullptr, 2},
                {"?? 4?", "\x00\x40", "\x00\xf0", 2},
                {"?F", "\x0f", "\x0f", 1},
-               {"DEADbeef", "\xde\xad\xbe\xef", nullptr, 4}};
+               {"\tDEADbeef ", "\xde\xad\xbe\xef", nullptr, 4}};
   for (const Case &c : cases) {
     std::string error;
-    const auto p = parse_hex_pattern(c.text, error);
+    const auto p = hex_pattern(c.text, error);
     ASSERT_TRUE(p) << c.text << ": " << error;
     EXPECT_EQ(p->bytes, std::string(c.bytes, c.length)) << c.text;
-    EXPECT_EQ(p->mask, c.mask != nullptr ? std::string(c.mask, c.length) : std::string()) << c.text;
+    EXPECT_EQ(p->mask, c.mask != nullptr ? std::string(c.mask, c.length) : std::string(c.length, '\xff')) << c.text;
+    EXPECT_FALSE(p->ignore_case);
   }
-  for (const char *bad : {"", "abc", "xy", "4g"}) {
+  std::string too_long;
+  for (int i = 0; i < VANTO_SEARCH_PATTERN_LIMIT; ++i) too_long += "00";
+  // A blank splits no pair; blanks alone are no pattern.
+  for (const std::string &bad : {std::string(), std::string(" \t "), std::string("abc"), std::string("xy"),
+                                 std::string("4g"), std::string("d e"), std::string("4 ?"), too_long}) {
     std::string error;
-    EXPECT_FALSE(parse_hex_pattern(bad, error)) << bad;
-    EXPECT_FALSE(error.empty()) << bad;
+    EXPECT_FALSE(hex_pattern(bad, error)) << bad.substr(0, 20);
+    EXPECT_FALSE(error.empty()) << bad.substr(0, 20);
   }
 }
 

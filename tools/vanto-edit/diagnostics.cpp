@@ -1,12 +1,15 @@
 // The user's standard error and the library's log lines.  The library hands
-// its lines to a log sink set here; they are shown only with --verbose, and
-// the last one explains a failure in the program's own message.
+// its lines to a log sink set here; they are shown only with --verbose (or
+// held for the editor's message line), and the last one explains a failure
+// in the program's own message.
 #include "runtime.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <deque>
+#include <iterator>
 #include <string>
 
 #include <fmt/format.h>
@@ -21,7 +24,12 @@ struct DiagnosticsState {
   bool initialized = false;
   bool bar_visible = false;
   std::string last_message;  // of the library's last line since forget_reason()
+  bool holding = false;
+  std::deque<std::string> held;  // messages kept while holding, the newest last
+  int64_t dropped = 0;           // the older ones not kept
 };
+
+constexpr std::size_t kHeldLines = 32;
 
 // Allocated once and never freed: the library may still log while static
 // objects are being destroyed.
@@ -45,7 +53,13 @@ void on_library_line(int32_t, const char *source_file, int32_t source_line, cons
                      const char *message, void *) {
   DiagnosticsState &s = state();
   s.last_message = message;
-  if (s.verbose) {
+  if (s.holding) {
+    if (s.held.size() == kHeldLines) {
+      s.held.pop_front();
+      ++s.dropped;
+    }
+    s.held.emplace_back(message);
+  } else if (s.verbose) {
     const std::string line = fmt::format("{}@{}::{}: {}", source_file, source_line, function, message);
     diagnostics::erase_bar();
     write_all(STDERR_FILENO, fmt::format("vanto-edit: [library] {}\n", without_controls(line)));
@@ -109,6 +123,23 @@ void erase_bar() {
 void forget_reason() { state().last_message.clear(); }
 
 std::string last_reason() { return state().last_message; }
+
+void hold_lines(bool hold) {
+  DiagnosticsState &s = state();
+  s.holding = hold;
+  s.held.clear();
+  s.dropped = 0;
+}
+
+std::vector<std::string> take_held_lines() {
+  DiagnosticsState &s = state();
+  std::vector<std::string> lines;
+  if (s.dropped > 0) lines.push_back(fmt::format("({} earlier lines not shown)", s.dropped));
+  lines.insert(lines.end(), std::make_move_iterator(s.held.begin()), std::make_move_iterator(s.held.end()));
+  s.held.clear();
+  s.dropped = 0;
+  return lines;
+}
 
 }  // namespace diagnostics
 }  // namespace vtool

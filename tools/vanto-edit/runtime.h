@@ -12,7 +12,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <utility>
+#include <vector>
 
 #include <sys/types.h>
 
@@ -71,15 +71,14 @@ void erase_bar();
 void forget_reason();
 // The message of the last library line since forget_reason(), or "".
 std::string last_reason();
+// While lines are held (the editor draws on the terminal), the library's
+// lines are kept instead of shown, --verbose or not, until taken: their
+// messages in order, at most the last 32, after a note of how many were
+// dropped.  Releasing drops what was not taken.
+void hold_lines(bool hold);
+std::vector<std::string> take_held_lines();
 
 }  // namespace diagnostics
-
-// Runs `call`.  Library lines need no capturing any more (they reach the
-// log sink); this remains for call sites not yet rewritten.
-template <class Call>
-auto quietly(Call &&call) {
-  return std::forward<Call>(call)();
-}
 
 // ---- Ctrl-C -----------------------------------------------------------------
 

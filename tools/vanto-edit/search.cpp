@@ -23,12 +23,10 @@ class Context {
  public:
   Context(Session &session, const MaskedBytes &pattern, bool ignore_case, const Range &range) {
     if (static_cast<int64_t>(pattern.bytes.size()) > range.length) return;
-    context_ = quietly([&] {
-      return vanto_search_create_context_masked(
-          session.get(), reinterpret_cast<const unsigned char *>(pattern.bytes.data()),
-          has_wildcards(pattern) ? reinterpret_cast<const unsigned char *>(pattern.mask.data()) : nullptr,
-          static_cast<int64_t>(pattern.bytes.size()), range.offset, range.length, ignore_case ? 1 : 0);
-    });
+    context_ = vanto_search_create_context_masked(
+        session.get(), reinterpret_cast<const unsigned char *>(pattern.bytes.data()),
+        has_wildcards(pattern) ? reinterpret_cast<const unsigned char *>(pattern.mask.data()) : nullptr,
+        static_cast<int64_t>(pattern.bytes.size()), range.offset, range.length, ignore_case ? 1 : 0);
     if (context_ == nullptr) throw Failure(fmt::format("{}: cannot search the data", shown_name(session.path())));
   }
   ~Context() { vanto_search_destroy_context(context_); }
@@ -65,10 +63,6 @@ MaskedBytes pattern_argument(const std::string &text, bool hex) {
   }
   check_pattern_size("pattern", pattern.bytes.size());
   return pattern;
-}
-
-bool has_wildcards(const MaskedBytes &pattern) {
-  return std::any_of(pattern.mask.begin(), pattern.mask.end(), [](char m) { return m != '\xFF'; });
 }
 
 int64_t for_each_match(Session &session, Progress &progress, const MaskedBytes &pattern, bool ignore_case,

@@ -24,9 +24,6 @@ Bytes bytes_argument(const char *role, const std::string &text, bool hex, bool m
 // over-long pattern.
 MaskedBytes pattern_argument(const std::string &text, bool hex);
 
-// Whether any byte of the pattern is not fully fixed.
-bool has_wildcards(const MaskedBytes &pattern);
-
 // Which way for_each_match walks.
 enum class Direction { kForward, kBackward };
 

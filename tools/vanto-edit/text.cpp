@@ -238,6 +238,10 @@ std::optional<MaskedBytes> decode_hex_pattern(std::string_view text, std::string
   return out;
 }
 
+bool has_wildcards(const MaskedBytes &pattern) {
+  return std::any_of(pattern.mask.begin(), pattern.mask.end(), [](char m) { return m != '\xFF'; });
+}
+
 std::optional<Bytes> decode_escapes(std::string_view text, std::string &error) {
   Bytes out;
   out.reserve(text.size());

@@ -40,6 +40,9 @@ struct MaskedBytes {
 // '?', or a digit left over.
 std::optional<MaskedBytes> decode_hex_pattern(std::string_view text, std::string &error);
 
+// Whether any byte of the pattern is not fully fixed (an empty mask fixes all).
+bool has_wildcards(const MaskedBytes &pattern);
+
 // The inside of a quoted text to bytes.  Escapes: \\ \" \' \0 \a \b \e \f \n
 // \r \t \v and \xHH.  Empty with `error` set for an unknown or cut escape.
 std::optional<Bytes> decode_escapes(std::string_view text, std::string &error);

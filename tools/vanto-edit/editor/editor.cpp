@@ -69,28 +69,6 @@ std::string Screen::row_text(int row) const {
   return out;
 }
 
-DiskState disk_state(const std::string &path) {
-  DiskState state;
-  struct stat info {};
-  if (::stat(path.c_str(), &info) != 0) return state;
-  state.exists = true;
-  state.device = info.st_dev;
-  state.inode = info.st_ino;
-  state.size = info.st_size;
-  state.mtime_ns = int64_t{info.st_mtim.tv_sec} * 1000000000 + info.st_mtim.tv_nsec;
-  return state;
-}
-
-int32_t backing_file_changes(const std::string &path, const DiskState &opened) {
-  const DiskState now = disk_state(path);
-  if (!now.exists) return kDiskChangeRemoved;
-  int32_t changes = 0;
-  if (now.size != opened.size) changes |= kDiskChangeSize;
-  if (now.mtime_ns != opened.mtime_ns) changes |= kDiskChangeMtime;
-  if (now.device != opened.device || now.inode != opened.inode) changes |= kDiskChangeReplaced;
-  return changes;
-}
-
 std::optional<int64_t> parse_goto(std::string_view input, int64_t cursor, int64_t size, std::string &error) {
   std::string text = trim(input);
   if (text.empty()) {
@@ -141,7 +119,6 @@ Editor::Editor(std::string path, EditorOptions options, int width, int height)
     : path_(std::move(path)), options_(std::move(options)) {
   session_ = vanto_edit_create_session(path_.c_str(), nullptr, nullptr, 0);
   if (session_ == nullptr) throw std::runtime_error(path_ + ": the library could not open it");
-  disk_ = disk_state(path_);
   marks_.reset(size());
   viewport_ = vanto_edit_create_viewport(session_, 0, 1, 0, nullptr, nullptr, 0);
   if (viewport_ == nullptr) {
@@ -182,15 +159,16 @@ void Editor::log_line(std::string_view text) {
 }
 
 void Editor::check_disk() {
-  const int32_t changes = backing_file_changes(path_, disk_);
-  if (changes == 0 || changes == disk_warned_) return;
+  const int32_t changes = vanto_session_get_backing_file_changes(session_);
+  if (changes <= 0 || changes == disk_warned_) return;
   disk_warned_ = changes;
   std::vector<std::string> what;
-  if (changes & kDiskChangeRemoved) what.emplace_back("removed");
-  if (changes & kDiskChangeReplaced) what.emplace_back("replaced");
-  if (changes & kDiskChangeSize) what.emplace_back("size");
-  if (changes & kDiskChangeMtime) what.emplace_back("time");
-  say(fmt::format("warning: {} changed on disk since it was opened ({})", shown_name(path_), fmt::join(what, ", ")),
+  if (changes & FILE_CHANGE_REMOVED) what.emplace_back("removed");
+  if (changes & FILE_CHANGE_REPLACED) what.emplace_back("replaced");
+  if (changes & FILE_CHANGE_SIZE) what.emplace_back("size");
+  if (changes & FILE_CHANGE_MTIME) what.emplace_back("time");
+  say(fmt::format("warning: {} changed on disk since it was opened or saved ({})", shown_name(path_),
+                  fmt::join(what, ", ")),
       true);
 }
 
@@ -407,13 +385,13 @@ void Editor::prompt_key(int key) {
           if (text.empty()) {
             if (!have_pattern_) return say("no pattern", true);
           } else if (prompt_hex_) {
-            std::optional<Pattern> parsed = parse_hex_pattern(text, error);
+            std::optional<Pattern> parsed = hex_pattern(text, error);
             if (!parsed) return say("pattern: " + error, true);
             pattern_ = *parsed;
           } else {
             std::optional<Bytes> bytes = decode_escapes(text, error);
             if (!bytes) return say("pattern: " + error, true);
-            pattern_ = Pattern{*bytes, {}, false};
+            pattern_ = Pattern{{*bytes, {}}, false};
           }
           have_pattern_ = true;
           return search(prompt == Prompt::SearchBackward, false);
@@ -768,7 +746,8 @@ void Editor::search(bool backward, bool repeat) {
   progress_text_.clear();
   switch (result) {
     case FindResult::Cancelled: return say("search cancelled", true);
-    case FindResult::Failed: return say("search failed: the data could not be read", true);
+    case FindResult::Failed:
+      return say("search failed: the library refused it (a pattern of 512 KiB or more, or no memory)", true);
     case FindResult::NotFound: match_.reset(); return say("not found: " + printable(pattern_.bytes), true);
     case FindResult::Found: break;
   }
@@ -788,19 +767,19 @@ void Editor::save(const std::string &path, bool force, bool quit_after) {
     struct stat info {};
     if (!force && ::stat(path.c_str(), &info) == 0) {
       return ask(fmt::format("{} exists: replace it?", shown_name(path)),
-                 [this, path, quit_after] { save_now(path, quit_after); });
+                 [this, path, quit_after] { save_now(path, quit_after, false); });
     }
-    return save_now(path, quit_after);
+    return save_now(path, quit_after, false);
   }
-  const int32_t changes = backing_file_changes(path_, disk_);
+  const int32_t changes = vanto_session_get_backing_file_changes(session_);
   if (changes != 0 && !force) {
-    return ask(fmt::format("{} changed on disk since it was opened: save over it?", shown_name(path_)),
-               [this, quit_after] { save_now(path_, quit_after); });
+    return ask(fmt::format("{} changed on disk since it was opened or saved: save over it?", shown_name(path_)),
+               [this, quit_after] { save_now(path_, quit_after, true); });
   }
-  save_now(path_, quit_after);
+  save_now(path_, quit_after, force);
 }
 
-void Editor::save_now(const std::string &path, bool quit_after) {
+void Editor::save_now(const std::string &path, bool quit_after, bool confirmed) {
   struct Bridge {
     Editor *editor;
     static int hook(const vanto_session_t *, int64_t done, int64_t total, void *user) {
@@ -810,11 +789,18 @@ void Editor::save_now(const std::string &path, bool quit_after) {
   const bool own = path == path_;
   vanto_session_set_progress_cbk(session_, &Bridge::hook, &bridge);
   char saved[260] = {0};
-  const int result = vanto_edit_save(session_, path.c_str(), SAVE_FLAG_OVERWRITE, saved);
+  const int result = vanto_edit_save(session_, path.c_str(),
+                                     SAVE_FLAG_OVERWRITE | (confirmed ? 0 : SAVE_FLAG_REFUSE_IF_CHANGED), saved);
   vanto_session_set_progress_cbk(session_, nullptr, nullptr);
   progress_text_.clear();
-  if (result == -11) return say("save cancelled: nothing was written", true);
-  if (result == -10) {
+  if (result == SAVE_ERROR_CANCELLED) return say("save cancelled: nothing was written", true);
+  if (result == SAVE_ERROR_FILE_CHANGED) {
+    // Changed in place, after the check or during the save: the data read
+    // from it may mix old and new bytes.
+    return ask(fmt::format("{} changed on disk: nothing was written; save anyway?", shown_name(path_)),
+               [this, path, quit_after] { save_now(path, quit_after, true); });
+  }
+  if (result == SAVE_ERROR_REBASE) {
     return say(fmt::format("saved to {}, but it could not be reopened: the editor goes on with the data and history "
                            "it had", shown_name(path)),
                true);
@@ -823,11 +809,11 @@ void Editor::save_now(const std::string &path, bool quit_after) {
     return say(fmt::format("save to {} failed ({}): the file is as it was", shown_name(path), result), true);
   }
   if (own) {
-    // The session now reads the saved file, with no history.
+    // The session now reads the saved file, with no history, and watches it
+    // for changes from now on.
     marks_.reset(size());
     undo_.clear();
     redo_.clear();
-    disk_ = disk_state(path_);
     disk_warned_ = 0;
   }
   say(fmt::format("saved {} bytes to {}", size(), shown_name(path)));

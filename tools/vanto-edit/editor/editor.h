@@ -12,8 +12,6 @@
 #include <string_view>
 #include <vector>
 
-#include <sys/types.h>
-
 #include <vanto_edit.h>
 
 #include "clipboard.h"
@@ -101,23 +99,6 @@ struct Screen {
   std::string row_text(int row) const;
 };
 
-// The file behind the session changed on disk: bits of the result.
-constexpr int32_t kDiskChangeSize = 1;
-constexpr int32_t kDiskChangeMtime = 2;
-constexpr int32_t kDiskChangeReplaced = 4;
-constexpr int32_t kDiskChangeRemoved = 8;
-
-struct DiskState {
-  bool exists = false;
-  dev_t device = 0;
-  ino_t inode = 0;
-  int64_t size = 0;
-  int64_t mtime_ns = 0;
-};
-DiskState disk_state(const std::string &path);
-// What changed since `opened`, as kDiskChange* bits.
-int32_t backing_file_changes(const std::string &path, const DiskState &opened);
-
 // The target of a goto: decimal, 0x hex, K/M/G/T suffixes, +N and -N from
 // `cursor`, or N% of `size`.  Empty with `error` set when malformed or
 // outside [0, size].
@@ -146,8 +127,8 @@ class Editor {
   bool quit_requested() const { return quit_; }
   // A line of the library's log: shown on the message line.
   void log_line(std::string_view text);
-  // Compares the file with what it was at opening (or the last save) and
-  // warns once for each new difference.
+  // Asks the session what changed about its file since opening (or the last
+  // save over it) and warns once for each new difference.
   void check_disk();
 
   // While a long call runs: `redraw` shows the screen as it is now, `cancel`
@@ -213,7 +194,9 @@ class Editor {
   void run_goto(const std::string &text);
   void search(bool backward, bool repeat);
   void save(const std::string &path, bool force, bool quit_after);
-  void save_now(const std::string &path, bool quit_after);
+  // Without `confirmed` the save refuses data read from a file changed in
+  // place (SAVE_FLAG_REFUSE_IF_CHANGED) and asks first.
+  void save_now(const std::string &path, bool quit_after, bool confirmed);
   void ask(std::string question, std::function<void()> on_yes);
 
   // ---- long calls
@@ -230,7 +213,6 @@ class Editor {
   EditorOptions options_;
   vanto_session_t *session_ = nullptr;
   vanto_viewport_t *viewport_ = nullptr;
-  DiskState disk_;
   int32_t disk_warned_ = 0;
 
   int width_ = 80;
