@@ -12,6 +12,9 @@
 //     changes of their model, undo records only to changes older than their
 //     own, and the store drops changes only when they are undone (their
 //     pieces are gone then) or when the whole history goes.
+//   - a change made from another file owns a FileBytes record that shares
+//     the open file (SourceFile) with the other changes made from it; the
+//     file closes with the last of them.
 #ifndef VANTO_EDIT_IMPL_RECORDS_H
 #define VANTO_EDIT_IMPL_RECORDS_H
 
