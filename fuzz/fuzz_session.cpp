@@ -641,6 +641,24 @@ class Driver {
       const std::string b = bytes();
       got = overwrite ? vanto_edit_overwrite_string(s_, off, b) : vanto_edit_insert_string(s_, off, b);
       want = overwrite ? ref_.overwrite(off, b) : ref_.insert(off, b);
+    } else if (form == 4) {
+      // A range of another file, in range or not; sometimes the file's name
+      // goes at once (the session keeps the file open).
+      const std::string b = bytes();
+      const std::string source = (dir_ / ("source" + std::to_string(++sources_))).string();
+      write_whole(source, b);
+      const auto n = static_cast<int64_t>(b.size());
+      const int64_t from = in_.ConsumeIntegralInRange<int64_t>(-1, n + 1);
+      const int64_t len = in_.ConsumeIntegralInRange<int64_t>(-1, n + 1);
+      got = overwrite ? vanto_edit_overwrite_file(s_, off, source.c_str(), from, len)
+                      : vanto_edit_insert_file(s_, off, source.c_str(), from, len);
+      if (from < 0 || from > n || (len >= 0 && len > n - from)) {
+        want = 0;
+      } else {
+        const std::string part = b.substr(static_cast<size_t>(from), len < 0 ? std::string::npos : static_cast<size_t>(len));
+        want = overwrite ? ref_.overwrite(off, part) : ref_.insert(off, part);
+      }
+      if (in_.ConsumeBool()) fs::remove(source);
     } else {
       const std::string b = bytes();
       const auto *u = reinterpret_cast<const unsigned char *>(b.data());
@@ -1028,6 +1046,7 @@ class Driver {
   vanto_session_t *s_;
   fs::path dir_;
   std::string base_path_;
+  int sources_ = 0;  // files written for file edits
   vanto_segment_t *probe_ = nullptr;
   std::vector<RefSearch> searches_;
   std::map<std::string, std::string> saved_;

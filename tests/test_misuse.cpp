@@ -158,6 +158,28 @@ std::vector<Row> rows() {
   for (auto &row : bytes_edit_rows<unsigned char>(vanto_edit_insert_bytes)) add("vanto_edit_insert_bytes", row);
   for (auto &row : bytes_edit_rows<char>(vanto_edit_overwrite)) add("vanto_edit_overwrite", row);
   for (auto &row : bytes_edit_rows<unsigned char>(vanto_edit_overwrite_bytes)) add("vanto_edit_overwrite_bytes", row);
+  // Inserts and overwrites from a file: the fixture's own file (64 bytes) as
+  // the source where the row is not about the path.
+  for (auto *edit : {vanto_edit_insert_file, vanto_edit_overwrite_file}) {
+    const char *name = edit == vanto_edit_insert_file ? "vanto_edit_insert_file" : "vanto_edit_overwrite_file";
+    const std::vector<std::function<void(Fixture &)>> file_rows = {
+        [=](Fixture &f) { EXPECT_EQ(edit(nullptr, 0, f.base_path.c_str(), 0, 2), 0); },
+        [=](Fixture &f) { EXPECT_EQ(edit(f.s, -1, f.base_path.c_str(), 0, 2), 0); },
+        [=](Fixture &f) { EXPECT_EQ(edit(f.s, kMin, f.base_path.c_str(), 0, -1), 0); },
+        [=](Fixture &f) { EXPECT_EQ(edit(f.s, f.size() + 1, f.base_path.c_str(), 0, 2), 0); },
+        [=](Fixture &f) { EXPECT_EQ(edit(f.s, 0, nullptr, 0, 2), 0); },
+        [=](Fixture &f) { EXPECT_EQ(edit(f.s, 0, "", 0, -1), 0); },
+        [=](Fixture &f) { EXPECT_EQ(edit(f.s, 0, f.dir.file("missing").c_str(), 0, -1), 0); },
+        [=](Fixture &f) { EXPECT_EQ(edit(f.s, 0, f.dir.path().c_str(), 0, -1), 0); },  // a directory
+        [=](Fixture &f) { EXPECT_EQ(edit(f.s, 0, f.base_path.c_str(), -1, 2), 0); },
+        [=](Fixture &f) { EXPECT_EQ(edit(f.s, 0, f.base_path.c_str(), kMin, kMin), 0); },
+        [=](Fixture &f) { EXPECT_EQ(edit(f.s, 0, f.base_path.c_str(), 65, -1), 0); },
+        [=](Fixture &f) { EXPECT_EQ(edit(f.s, 0, f.base_path.c_str(), 60, 5), 0); },
+        [=](Fixture &f) { EXPECT_EQ(edit(f.s, 0, f.base_path.c_str(), 1, kMax), 0); },
+        [=](Fixture &f) { EXPECT_EQ(edit(f.s, 0, f.base_path.c_str(), kMax, kMax), 0); },
+    };
+    for (const auto &row : file_rows) add(name, row);
+  }
   add("vanto_edit_insert_string", [](Fixture &f) {
     EXPECT_EQ(vanto_edit_insert_string(nullptr, 0, "ab"), 0);
     EXPECT_EQ(vanto_edit_insert_string(f.s, -1, "ab"), 0);
@@ -412,6 +434,21 @@ std::vector<Row> rows() {
       [](Fixture &) { EXPECT_EQ(vanto_change_get_transaction_bit(nullptr), 0); });
   add("vanto_change_is_undone", [](Fixture &) { EXPECT_EQ(vanto_change_is_undone(nullptr), 0); });
   add("vanto_change_get_string", [](Fixture &) { EXPECT_EQ(vanto_change_get_string(nullptr), ""); });
+  add("vanto_change_copy_bytes", [](Fixture &f) {
+    char buffer[8] = {};
+    EXPECT_EQ(vanto_change_copy_bytes(nullptr, 0, buffer, 2), -1);
+    const vanto_change_t *insert = vanto_session_get_change(f.s, 1);  // "XY"
+    ASSERT_NE(insert, nullptr);
+    EXPECT_EQ(vanto_change_copy_bytes(insert, -1, buffer, 2), -1);
+    EXPECT_EQ(vanto_change_copy_bytes(insert, kMin, buffer, 2), -1);
+    EXPECT_EQ(vanto_change_copy_bytes(insert, 3, buffer, 1), -1);
+    EXPECT_EQ(vanto_change_copy_bytes(insert, kMax, buffer, 1), -1);
+    EXPECT_EQ(vanto_change_copy_bytes(insert, 0, buffer, -1), -1);
+    EXPECT_EQ(vanto_change_copy_bytes(insert, 0, nullptr, 2), -1);
+    EXPECT_EQ(vanto_change_copy_bytes(insert, 0, nullptr, 0), 0);
+    EXPECT_EQ(vanto_change_copy_bytes(insert, 1, buffer, kMax), 1);
+    EXPECT_EQ(buffer[0], 'Y');
+  });
 
   // ---- segments ----------------------------------------------------------------------------
   add("vanto_segment_create", [](Fixture &) {

@@ -510,6 +510,41 @@ TEST_F(EditorTest, SaveAsLeavesTheOwnFileAndAsksBeforeReplacing) {
   EXPECT_EQ(read(path), "abc");
 }
 
+TEST_F(EditorTest, ReadCommandInsertsAFileAtTheCursor) {
+  const std::string path = make_file("abcdef");
+  const std::string other = make_file("XYZ", "other");
+  const std::string empty = make_file("", "empty");
+  Editor e(path, {});
+  e.keys("ll:r " + other + "\n");
+  EXPECT_EQ(data(e), "abXYZcdef");
+  EXPECT_EQ(e.cursor(), 5);
+  EXPECT_NE(e.message().find("inserted 3 bytes"), std::string::npos) << e.message();
+  // Refusals change nothing and say why.
+  const struct {
+    std::string command, says;
+  } refusals[] = {{":r\n", "needs a file"},
+                  {":r " + temp_path("missing") + "\n", "No such file"},
+                  {":r /tmp\n", "Is a directory"},
+                  {":r /dev/null\n", "not a regular file"},
+                  {":r " + empty + "\n", "empty"}};
+  for (const auto &r : refusals) {
+    e.keys(r.command);
+    EXPECT_NE(e.message().find(r.says), std::string::npos) << r.command << ": " << e.message();
+    EXPECT_EQ(data(e), "abXYZcdef") << r.command;
+  }
+  // One undo takes the whole file out, and the save writes the file's bytes.
+  e.keys("u");
+  EXPECT_EQ(data(e), "abcdef");
+  e.handle_key(key::ctrl('R'));
+  EXPECT_EQ(data(e), "abXYZcdef");
+  std::remove(other.c_str());  // the session keeps the file open
+  const std::string copy = temp_path("copy");
+  files_.push_back(copy);
+  e.keys(":w! " + copy + "\n");
+  std::ifstream in(copy, std::ios::binary);
+  EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()), "abXYZcdef");
+}
+
 TEST_F(EditorTest, SearchesBothWaysAndWraps) {
   Editor e(make_file("xxabcxxABCxxabcxx"), {});
   e.handle_key(key::Tab);

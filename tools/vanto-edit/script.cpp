@@ -221,7 +221,7 @@ class LineParser {
     switch (op.kind) {
       case OpKind::Insert:
       case OpKind::Overwrite:
-        data(tokens_[2], op.data, error);
+        data(tokens_[2], op.data, error, &op.file);
         break;
       default:
         // Each operand is read and checked on its own: 'end' as the length
@@ -268,7 +268,7 @@ class LineParser {
     return true;
   }
 
-  bool data(const Token &token, Bytes &bytes, std::string &error) const {
+  bool data(const Token &token, Bytes &bytes, std::string &error, std::optional<FileData> *file = nullptr) const {
     // With or without quotes, the text after a prefix: hex:..., hex:"...".
     auto after = [&](std::string_view prefix) -> std::optional<std::string_view> {
       if (token.quoted && token.prefix == prefix) return std::string_view(token.text);
@@ -285,7 +285,8 @@ class LineParser {
     if (token.quoted && (token.prefix.empty() || token.prefix == "b")) {
       bytes = token.text;
     } else if (const auto path = after("file:")) {
-      if (!read_file(std::string(*path), bytes, error)) return false;
+      if (!read_file(std::string(*path), bytes, error, file)) return false;
+      if (file != nullptr && file->has_value()) return true;
     } else if (!token.quoted && token.text.rfind("hex:", 0) == 0) {
       if (!take(decode_hex(std::string_view(token.text).substr(4), error))) return false;
     } else if (const auto digits = after("hex:")) {
@@ -346,7 +347,11 @@ class LineParser {
   // checked before the open, which does not block either, in case the name
   // leads elsewhere meanwhile; the file is read up to its size and refused if
   // it holds more (a growing file, or one in /proc that reports 0 bytes).
-  bool read_file(const std::string &name, Bytes &bytes, std::string &error) const {
+  // Given `file`, a regular file that is not empty is not read: it is
+  // checked and described there, and its bytes are inserted from it when
+  // the line runs.
+  bool read_file(const std::string &name, Bytes &bytes, std::string &error,
+                 std::optional<FileData> *reference = nullptr) const {
     const std::filesystem::path path = resolved(name);
     const std::string shown = shown_name(path.string());
     auto failed = [&](const std::string &what) {
@@ -366,6 +371,10 @@ class LineParser {
     if (::fstat(file.fd, &info) != 0) return failed(std::strerror(errno));
     if (!usable()) return false;
     int64_t size = info.st_size;
+    if (reference != nullptr && S_ISREG(info.st_mode) && size > 0) {
+      *reference = FileData{path.string(), shown, size};
+      return true;
+    }
     if (S_ISBLK(info.st_mode)) {
       size = ::lseek(file.fd, 0, SEEK_END);
       if (size < 0 || ::lseek(file.fd, 0, SEEK_SET) != 0) return failed(std::strerror(errno));
@@ -536,6 +545,23 @@ void run_script(const Script &script, Session &session, CheckpointDir &checkpoin
         case OpKind::Overwrite: {
           if (op.offset > size) {
             throw fail(fmt::format("{} at offset {}: beyond the end of the data ({} bytes)", name, op.offset, size));
+          }
+          if (op.file) {
+            const FileData &file = *op.file;
+            const int64_t serial =
+                op.kind == OpKind::Insert ? vanto_edit_insert_file(s, op.offset, file.path.c_str(), 0, file.size)
+                                          : vanto_edit_overwrite_file(s, op.offset, file.path.c_str(), 0, file.size);
+            if (serial < 0) throw failed_with_reason(fmt::format("{} failed", name));
+            if (serial == 0) {
+              // The file was fine when the script was read: say what became of it.
+              struct stat info {};
+              if (::stat(file.path.c_str(), &info) != 0) throw fail(fmt::format("{}: {}", file.shown, std::strerror(errno)));
+              if (info.st_size < file.size) {
+                throw fail(fmt::format("{}: holds fewer bytes than its size ({}): it changed", file.shown, file.size));
+              }
+              throw fail(fmt::format("{}: cannot be read", file.shown));
+            }
+            break;
           }
           const auto *bytes = reinterpret_cast<const unsigned char *>(op.data.data());
           const auto length = static_cast<int64_t>(op.data.size());

@@ -16,12 +16,21 @@ namespace vtool {
 
 enum class OpKind { Insert, Delete, Overwrite, Undo, Redo, Begin, End, Checkpoint, Rollback, Upper, Lower, And, Or, Xor };
 
+// file: data of a regular file: inserted from the file by the library,
+// never loaded.
+struct FileData {
+  std::string path;  // the path as resolved against the script's directory
+  std::string shown; // its name in messages
+  int64_t size = 0;  // its size when the script was read (more than 0)
+};
+
 struct Operation {
   OpKind kind = OpKind::Undo;
   int line = 0;
   int64_t offset = 0;
   std::optional<int64_t> length;  // empty: to the end of the data
   Bytes data;                     // insert, overwrite
+  std::optional<FileData> file;   // insert, overwrite of a regular file's bytes (data is then empty)
   unsigned char mask = 0;         // and, or, xor
 };
 

@@ -14,7 +14,7 @@
  *
  * Threading: as for the session the change belongs to.
  * Null handles: every query returns 0 (null for pointers, an empty string for
- * the C++ overload) when given a null change.
+ * the C++ overload, -1 for vanto_change_copy_bytes) when given a null change.
  */
 #ifndef VANTO_EDIT_CHANGE_H
 #define VANTO_EDIT_CHANGE_H
@@ -40,9 +40,24 @@ VANTO_EXPORT int64_t vanto_change_get_length(const vanto_change_t *change);
 
 /*
  * The bytes an insert or overwrite carries, followed by a zero byte; null for
- * a delete.  Borrowed: valid as long as the change itself (see above).
+ * a delete, and null for a change made from a file (vanto_edit_insert_file,
+ * vanto_edit_overwrite_file), whose bytes are not in memory: read them with
+ * vanto_change_copy_bytes.  Borrowed: valid as long as the change itself
+ * (see above).
  */
 VANTO_EXPORT const unsigned char *vanto_change_get_bytes(const vanto_change_t *change);
+
+/*
+ * Copies up to `length` of the change's bytes, from `offset` within them,
+ * into the host's `buffer`: from memory, or read from the file of a change
+ * made from a file.  Returns the bytes copied (fewer at the end of the
+ * change's bytes, 0 at their end and for a delete, which carries none, at
+ * offset 0), or -1 for a null change, a negative offset or length, an offset
+ * beyond the change's bytes, a null buffer with a positive length, or a
+ * read that fails or comes up short (the file shrank).
+ */
+VANTO_EXPORT int64_t vanto_change_copy_bytes(const vanto_change_t *change, int64_t offset,
+                                             void *buffer, int64_t length);
 
 /* The change's transaction bit, 0 or 1. */
 VANTO_EXPORT int vanto_change_get_transaction_bit(const vanto_change_t *change);
@@ -54,7 +69,10 @@ VANTO_EXTERN_C_END
 
 #ifdef __cplusplus
 #include <string>
-/* The change's bytes as an owned string (empty for a delete or a null change). */
+/*
+ * The change's bytes as an owned string (empty for a delete or a null
+ * change); a change made from a file is read whole (empty when that fails).
+ */
 VANTO_EXPORT std::string vanto_change_get_string(const vanto_change_t *change);
 #endif
 

@@ -97,6 +97,37 @@ VANTO_EXPORT int64_t vanto_edit_overwrite_bytes(vanto_session_t *session, int64_
                                                 const unsigned char *bytes, int64_t length);
 
 /*
+ * Inserts `length` bytes of the file at `path`, from `file_offset` on, at
+ * `offset` (length < 0: the rest of the file; 0 records an empty change).
+ * The bytes are not read now: the file is opened read-only (without
+ * blocking, close-on-exec) and kept open while any change, applied or
+ * undone, refers to it, and reads, search, profile, save, checkpoints and
+ * transforms read its bytes as they read the session's own file, so memory
+ * does not grow with the length.  One descriptor serves every change made
+ * from the same unchanged file.  The file stays readable after its name is
+ * removed or replaced; a file changed in place afterwards may give other
+ * bytes or fail reads (vanto_session_get_backing_file_changes reports it,
+ * and SAVE_FLAG_REFUSE_IF_CHANGED refuses to save from it).  The change is
+ * an insert like any other (serial, events, undo, redo, transactions,
+ * visitors); vanto_change_get_bytes gives null for it and
+ * vanto_change_copy_bytes reads its bytes.  Returns the serial; 0 when
+ * refused as vanto_edit_insert is, or when path is null or empty, cannot be
+ * opened for reading, names anything but a regular file (a directory, FIFO,
+ * device: refused without blocking), file_offset is negative, or the range
+ * reaches beyond the end of the file; -1 when memory runs out.
+ */
+VANTO_EXPORT int64_t vanto_edit_insert_file(vanto_session_t *session, int64_t offset, const char *path,
+                                            int64_t file_offset, int64_t length);
+
+/*
+ * Overwrites at `offset` with `length` bytes of the file at `path` from
+ * `file_offset` on; running past the end extends the data.  Length, the
+ * file's life and refusals as vanto_edit_insert_file.
+ */
+VANTO_EXPORT int64_t vanto_edit_overwrite_file(vanto_session_t *session, int64_t offset,
+                                               const char *path, int64_t file_offset, int64_t length);
+
+/*
  * Replaces every occurrence of `pattern` (pattern_length bytes, at least 1)
  * by `replacement` (replacement_length bytes, 0 or more; may be null when
  * 0) in the range of `length` bytes at `offset` of the data as it is when
@@ -231,8 +262,9 @@ VANTO_EXPORT void vanto_edit_destroy_viewport(vanto_viewport_t *viewport);
  * when a file the session reads its data from has changed in place since
  * the session was given it: its open descriptor shows another size or
  * modification time (see vanto_session_get_backing_file_changes).  Those are
- * the session's own file and, with checkpoints, every checkpoint file (each
- * holds data read from the levels below it).  The files are looked at before
+ * the session's own file, with checkpoints every checkpoint file (each
+ * holds data read from the levels below it), and every file inserted from
+ * (vanto_edit_insert_file) that a part of the current data is read from.  The files are looked at before
  * anything is written and again once the data is written, before it is put
  * in place; either way nothing is written or left behind and the session is
  * unchanged.  A file replaced or removed by name does not refuse the save:

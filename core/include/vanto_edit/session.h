@@ -78,7 +78,9 @@ VANTO_EXPORT const char *vanto_session_get_file_path(const vanto_session_t *sess
  * nothing is read and the session is not changed.  The session's path is
  * the one vanto_session_get_file_path gives without checkpoints.  Changes
  * within the file system's timestamp granularity that keep the size are not
- * seen.  Returns FILE_CHANGE_NONE (0) for a session on nothing, and -1 for a
+ * seen.  Files inserted from (vanto_edit_insert_file) that some change still
+ * refers to add their FILE_CHANGE_SIZE and FILE_CHANGE_MTIME (one fstat
+ * each).  Returns FILE_CHANGE_NONE (0) for a session on nothing, and -1 for a
  * null session.  (See SAVE_FLAG_REFUSE_IF_CHANGED in edit.h for a save that
  * refuses to write data from a changed file.)
  */

@@ -53,6 +53,28 @@ int64_t record_bytes_change_(vanto_session_t *session, int kind, int64_t offset,
   return apply_change_(*session, change);
 }
 
+// Records an insert or overwrite of `length` bytes of the file at `path`
+// from `file_offset` on (length < 0: to its end), after the refusal tests
+// of the byte edits and those of the file and range.  The file is opened,
+// not read.
+int64_t record_file_change_(vanto_session_t *session, int kind, int64_t offset, const char *path,
+                            int64_t file_offset, int64_t length) {
+  if (path == nullptr || file_offset < 0) return 0;
+  if (insert_refused(session, offset, path, 0)) return 0;
+  std::shared_ptr<SourceFile> file = open_source_file_(*session, path);
+  if (!file) return 0;
+  const int64_t size = static_cast<int64_t>(file->state.size);
+  if (file_offset > size) return 0;
+  if (length < 0) length = size - file_offset;
+  if (length > size - file_offset) return 0;
+  if (length == 0) return record_bytes_change_(session, kind, offset, nullptr, 0, false);
+  const bool bit = determine_change_transaction_bit_(session) != 0;
+  vanto_change_struct *change =
+      new_file_change_(*session, next_serial(*session), kind, bit, offset, length, std::move(file), file_offset);
+  if (change == nullptr) return -1;
+  return apply_change_(*session, change);
+}
+
 }  // namespace
 
 int vanto_session_get_transaction_bit_(const vanto_session_t *session) {
@@ -173,6 +195,16 @@ int64_t vanto_edit_overwrite(vanto_session_t *session, int64_t offset, const cha
 int64_t vanto_edit_overwrite_bytes(vanto_session_t *session, int64_t offset,
                                    const unsigned char *bytes, int64_t length) {
   return record_bytes_change_(session, CHANGE_OVERWRITE, offset, bytes, length, true);
+}
+
+int64_t vanto_edit_insert_file(vanto_session_t *session, int64_t offset, const char *path,
+                                int64_t file_offset, int64_t length) {
+  return record_file_change_(session, CHANGE_INSERT, offset, path, file_offset, length);
+}
+
+int64_t vanto_edit_overwrite_file(vanto_session_t *session, int64_t offset, const char *path,
+                                  int64_t file_offset, int64_t length) {
+  return record_file_change_(session, CHANGE_OVERWRITE, offset, path, file_offset, length);
 }
 
 int64_t vanto_edit_insert_string(vanto_session_t *session, int64_t offset, std::string_view bytes) {

@@ -593,6 +593,11 @@ int check_sources_unchanged(const vanto_session_struct &session) {
                                         << what << "): " << model->file_path);
     return SAVE_ERROR_FILE_CHANGED;
   }
+  // Inserted files: those the data shows a part of.
+  if (const SourceFile *file = changed_source_in_data_(session.current_model()); file != nullptr) {
+    VANTO_LOG_AS("vanto_edit_save", "an inserted file has changed since it was opened: " << file->path);
+    return SAVE_ERROR_FILE_CHANGED;
+  }
   return SAVE_OK;
 }
 

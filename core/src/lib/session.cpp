@@ -41,7 +41,8 @@ const char *vanto_session_get_file_path(const vanto_session_t *session) {
 int32_t vanto_session_get_backing_file_changes(const vanto_session_t *session) {
   if (session == nullptr) return -1;
   const vanto_model_struct &own = *session->models.front();
-  return backing_file_changes_in_place_(own) | backing_file_changes_by_name_(own, own.file_path);
+  return backing_file_changes_in_place_(own) | backing_file_changes_by_name_(own, own.file_path) |
+         source_files_changes_(*session);
 }
 
 void *vanto_session_get_user_data_ptr(const vanto_session_t *session) {

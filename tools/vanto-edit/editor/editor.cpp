@@ -690,6 +690,30 @@ void Editor::run_command(const std::string &input) {
     }
     return save(argument.empty() ? path_ : argument, false, true);
   }
+  if (word == "r") {
+    // :r PATH inserts a file at the cursor.  The session takes its bytes
+    // from the file when they are read, so a file of any size costs no
+    // memory; the insert is one action, undone by one u.
+    if (argument.empty()) return say(":r needs a file: :r PATH", true);
+    if (refuse_if_read_only()) return;
+    struct stat info {};
+    if (::stat(argument.c_str(), &info) != 0) return say(shown_name(argument) + ": " + std::strerror(errno), true);
+    if (S_ISDIR(info.st_mode)) return say(shown_name(argument) + ": " + std::strerror(EISDIR), true);
+    if (!S_ISREG(info.st_mode)) return say(shown_name(argument) + ": not a regular file", true);
+    if (info.st_size == 0) return say(shown_name(argument) + ": the file is empty, nothing inserted");
+    finish_typing();
+    begin_action();
+    const int64_t at = cursor_;
+    const int64_t serial = vanto_edit_insert_file(session_, at, argument.c_str(), 0, -1);
+    const vanto_change_t *change = serial > 0 ? vanto_session_get_change(session_, serial) : nullptr;
+    const int64_t length = vanto_change_get_length(change);
+    if (change != nullptr) action_.push_back(marks_.inserted(at, length));
+    end_action();
+    if (change == nullptr) return say(shown_name(argument) + ": cannot be read", true);
+    anchor_.reset();
+    set_cursor(at + length);
+    return say(fmt::format("inserted {} bytes of {}", length, shown_name(argument)));
+  }
   if (text == "set ic" || text == "set ignorecase") {
     ignore_case_ = true;
     return say("searches ignore case");

@@ -9,24 +9,32 @@
 
 namespace vanto::internal {
 
-void record_backing_file_(vanto_model_struct &model) {
+BackingFileState file_state_of_(int fd) {
   BackingFileState state;
   struct stat st {};
-  if (model.backing_file != nullptr && ::fstat(::fileno(model.backing_file), &st) == 0) {
+  if (fd >= 0 && ::fstat(fd, &st) == 0) {
     state.recorded = true;
     state.device = st.st_dev;
     state.inode = st.st_ino;
     state.size = st.st_size;
     state.mtime = st.st_mtim;
   }
-  model.file_state = state;
+  return state;
+}
+
+void record_backing_file_(vanto_model_struct &model) {
+  model.file_state =
+      model.backing_file != nullptr ? file_state_of_(::fileno(model.backing_file)) : BackingFileState{};
 }
 
 int32_t backing_file_changes_in_place_(const vanto_model_struct &model) {
   if (model.backing_file == nullptr) return FILE_CHANGE_NONE;
-  const BackingFileState &was = model.file_state;
+  return file_changes_in_place_(::fileno(model.backing_file), model.file_state);
+}
+
+int32_t file_changes_in_place_(int fd, const BackingFileState &was) {
   struct stat st {};
-  if (!was.recorded || ::fstat(::fileno(model.backing_file), &st) != 0) {
+  if (!was.recorded || fd < 0 || ::fstat(fd, &st) != 0) {
     return FILE_CHANGE_SIZE | FILE_CHANGE_MTIME;
   }
   int32_t changes = FILE_CHANGE_NONE;

@@ -22,6 +22,14 @@ struct BackingFileState {
   struct timespec mtime {};
 };
 
+// The state of the open file `fd` now (one fstat); not recorded when it
+// cannot be examined.
+BackingFileState file_state_of_(int fd);
+
+// FILE_CHANGE_SIZE and FILE_CHANGE_MTIME: how the open file `fd` differs
+// from `was` (one fstat); both bits when either cannot be examined.
+int32_t file_changes_in_place_(int fd, const BackingFileState &was);
+
 // Records the state of the model's backing file now (one fstat).  Called
 // whenever a model is given a file: at session creation, when a save
 // re-bases the session, for a checkpoint and for a transform's rewrite.

@@ -10,7 +10,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
+#include "impl_/io.h"
 #include "impl_/log.h"
 #include "impl_/piece_reader.h"
 
@@ -66,6 +68,107 @@ vanto_change_struct *new_change_(vanto_session_struct &session, int64_t serial, 
     }
   }
   return change;
+}
+
+SourceFile::~SourceFile() {
+  if (fd >= 0) ::close(fd);
+}
+
+std::shared_ptr<SourceFile> open_source_file_(vanto_session_struct &session, const char *path) {
+  if (path == nullptr || path[0] == '\0') return nullptr;
+  // Opened as the session's own file is (no blocking on a FIFO, not passed
+  // to programs the host starts), but only a regular file will do: its
+  // bytes must stay where they are for as long as a change refers to them.
+  const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return nullptr;
+  const BackingFileState state = file_state_of_(fd);
+  struct stat st {};
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (!state.recorded || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || flags < 0 ||
+      ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    ::close(fd);
+    return nullptr;
+  }
+  auto &known = session.source_files;
+  known.erase(std::remove_if(known.begin(), known.end(), [](const auto &w) { return w.expired(); }),
+              known.end());
+  for (const auto &weak : known) {
+    // The same file, unchanged since it was first opened: share its descriptor.
+    std::shared_ptr<SourceFile> open = weak.lock();
+    if (open && open->state.device == state.device && open->state.inode == state.inode &&
+        file_changes_in_place_(open->fd, open->state) == FILE_CHANGE_NONE &&
+        open->state.size == state.size && open->state.mtime.tv_sec == state.mtime.tv_sec &&
+        open->state.mtime.tv_nsec == state.mtime.tv_nsec) {
+      ::close(fd);
+      return open;
+    }
+  }
+  auto file = std::make_shared<SourceFile>();
+  file->fd = fd;
+  file->path = path;
+  file->state = state;
+  known.push_back(file);
+  return file;
+}
+
+vanto_change_struct *new_file_change_(vanto_session_struct &session, int64_t serial, int kind,
+                                      bool transaction_bit, int64_t offset, int64_t length,
+                                      std::shared_ptr<SourceFile> file, int64_t file_offset) {
+  auto *where = new (std::nothrow) FileBytes{std::move(file), file_offset};
+  if (where == nullptr) return nullptr;
+  clear_model_changes_undone_(session.current_model());
+  vanto_change_struct *change = session.current_model().changes.add();
+  if (change == nullptr) {
+    delete where;
+    return nullptr;
+  }
+  change->serial = serial;
+  change->kind = static_cast<uint8_t>((kind & kChangeKindMask) | (transaction_bit ? kTransactionBit : 0));
+  change->offset = offset;
+  change->length = length;
+  change->data.bytes_ptr = reinterpret_cast<unsigned char *>(where);
+  change->owns_bytes = kBytesFile;
+  return change;
+}
+
+int64_t copy_change_bytes_(const vanto_change_struct &change, int64_t offset, unsigned char *out,
+                           int64_t length) {
+  if (offset < 0 || length < 0 || (out == nullptr && length > 0)) return -1;
+  if (change.kind_value() == CHANGE_DELETE || change.serial == 0) return offset == 0 ? 0 : -1;
+  if (offset > change.length) return -1;
+  const int64_t n = std::min(length, change.length - offset);
+  if (n == 0) return 0;
+  if (const FileBytes *file = change.file_bytes(); file != nullptr) {
+    const int64_t got = io::pread_full(file->file->fd, out, n, file->offset + offset);
+    return got == n ? n : -1;
+  }
+  const unsigned char *bytes = change.bytes();
+  if (bytes == nullptr) return -1;
+  std::memcpy(out, bytes + offset, static_cast<size_t>(n));
+  return n;
+}
+
+int32_t source_files_changes_(const vanto_session_struct &session) {
+  int32_t changes = FILE_CHANGE_NONE;
+  for (const auto &weak : session.source_files) {
+    if (const std::shared_ptr<SourceFile> file = weak.lock()) {
+      changes |= file_changes_in_place_(file->fd, file->state);
+    }
+  }
+  return changes;
+}
+
+const SourceFile *changed_source_in_data_(const vanto_model_struct &model) {
+  const SourceFile *last_checked = nullptr;
+  for (const PlacedPiece piece : model.model_segments) {
+    const FileBytes *file = piece.change->file_bytes();
+    if (file == nullptr || file->file.get() == last_checked) continue;
+    if (file_changes_in_place_(file->file->fd, file->file->state) != FILE_CHANGE_NONE) {
+      return file->file.get();
+    }
+    last_checked = file->file.get();
+  }
+  return nullptr;
 }
 
 void reset_model_segments_(vanto_model_struct &model, int64_t length) {
@@ -394,7 +497,9 @@ std::ostream &print_change_record_(const vanto_change_t *change, std::ostream &o
   out << "{\"serial\": " << change->serial << ", \"kind\": \""
       << change_kind_char_(*change) << "\", \"offset\": " << change->offset
       << ", \"length\": " << change->length;
-  if (change->owns_bytes != kBytesNone) {
+  if (const FileBytes *file = change->file_bytes(); file != nullptr) {
+    out << ", \"file\": \"" << file->file->path << "\", \"file_offset\": " << file->offset;
+  } else if (change->owns_bytes != kBytesNone) {
     out << ", \"bytes\": \"";
     out.write(reinterpret_cast<const char *>(change->bytes()),
               static_cast<std::streamsize>(change->length));

@@ -63,6 +63,32 @@ vanto_change_struct *new_change_(vanto_session_struct &session, int64_t serial, 
                                  bool transaction_bit, int64_t offset, int64_t length,
                                  const unsigned char *bytes);
 
+// Opens `path` read-only as a file to insert from: without blocking,
+// close-on-exec, and only a regular file; its state is recorded.  A file the
+// session already holds open, unchanged, is shared.  Null when it cannot be
+// opened or is not a regular file.
+std::shared_ptr<SourceFile> open_source_file_(vanto_session_struct &session, const char *path);
+
+// As new_change_ for an insert or overwrite whose `length` bytes are those
+// of `file` from `file_offset` on (not read now).  Null when memory runs out.
+vanto_change_struct *new_file_change_(vanto_session_struct &session, int64_t serial, int kind,
+                                      bool transaction_bit, int64_t offset, int64_t length,
+                                      std::shared_ptr<SourceFile> file, int64_t file_offset);
+
+// Copies up to `length` of a change's bytes from `offset` on into `out`,
+// from memory or from its source file.  The bytes copied (0 at the end and
+// for a delete at offset 0), -1 for bad arguments or a short read.
+int64_t copy_change_bytes_(const vanto_change_struct &change, int64_t offset, unsigned char *out,
+                           int64_t length);
+
+// FILE_CHANGE_SIZE / FILE_CHANGE_MTIME of every file inserted from that some
+// change of the session still refers to (one fstat each).
+int32_t source_files_changes_(const vanto_session_struct &session);
+
+// The first inserted file that a piece of the model shows and that changed
+// in place since it was opened; null when none did.
+const SourceFile *changed_source_in_data_(const vanto_model_struct &model);
+
 // Opens the file at `path` for reading as a backing file: without blocking
 // (a FIFO without a writer must not hold the call), close-on-exec, and only
 // when it is a regular file or a block device.  Null when it cannot be had.

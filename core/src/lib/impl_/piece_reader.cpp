@@ -83,6 +83,17 @@ class RunReader {
     return true;
   }
 
+  // Adds a piece of another file (an inserted file's range): read at once,
+  // after the pending run; false when either could not be read whole.
+  bool add_source_piece(int64_t out, const FileBytes &file, int64_t from, int64_t length) {
+    if (!flush()) return false;
+    const int64_t got = io::pread_full(file.file->fd, out_ + out, length, file.offset + from);
+    if (got == length) return true;
+    VANTO_LOG_AS("populate_data_segment_", "an inserted file is shorter than its change: " << file.file->path);
+    failed_at_ = out;
+    return false;
+  }
+
   // Reads the pending run and puts every pending piece in place.  False when
   // a file piece could not be read; failed_at() then tells where it went.
   bool flush() {
@@ -194,8 +205,10 @@ PieceFill read_pieces_(const vanto_model_struct &model, PieceCursor &cursor, uns
     if (n > 0) {
       const vanto_change_struct &change = *piece.change;
       const int64_t from = piece.change_offset + cursor.delta;
-      const bool added = change.serial == 0 ? reader.add_file_piece(filled, from, n)
-                                            : reader.add_change_piece(filled, change.bytes() + from, n);
+      const FileBytes *file = change.file_bytes();
+      const bool added = change.serial == 0  ? reader.add_file_piece(filled, from, n)
+                         : file != nullptr ? reader.add_source_piece(filled, *file, from, n)
+                                           : reader.add_change_piece(filled, change.bytes() + from, n);
       if (!added) return PieceFill{reader.failed_at(), false};
       filled += n;
       cursor.delta += n;

@@ -9,7 +9,9 @@
 // moved), and the change pieces between them are copied in last.  A run
 // whose gaps in the file outweigh the change bytes between its pieces (what
 // deletes leave) is read into a per-thread scratch buffer of 256 KiB and its
-// pieces copied out from there.
+// pieces copied out from there.  A piece of a change made from another file
+// (FileBytes) is read from that file with a pread of its own, straight into
+// its place, after the pending run.
 #ifndef VANTO_EDIT_IMPL_PIECE_READER_H
 #define VANTO_EDIT_IMPL_PIECE_READER_H
 
@@ -33,8 +35,8 @@ struct PieceFill {
 // Copies up to `room` bytes of the model's data, from the cursor on, into
 // `out` and moves the cursor past them.  It stops when the buffer is full or
 // the pieces end.  A read piece is read whole or not at all: when one cannot
-// be read (the file is shorter than the piece says, a read error, or no
-// backing file), `filled` counts the bytes of the pieces before it and `ok`
+// be read (the file, or the inserted file, is shorter than the piece says, a
+// read error, or no backing file), `filled` counts the bytes of the pieces before it and `ok`
 // is false; the cursor is then undefined.
 PieceFill read_pieces_(const vanto_model_struct &model, PieceCursor &cursor, unsigned char *out,
                        int64_t room);

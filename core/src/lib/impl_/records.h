@@ -12,6 +12,9 @@
 //     changes of their model, undo records only to changes older than their
 //     own, and the store drops changes only when they are undone (their
 //     pieces are gone then) or when the whole history goes.
+//   - a change made from another file owns a FileBytes record that shares
+//     the open file (SourceFile) with the other changes made from it; the
+//     file closes with the last of them.
 #ifndef VANTO_EDIT_IMPL_RECORDS_H
 #define VANTO_EDIT_IMPL_RECORDS_H
 
@@ -73,6 +76,28 @@ constexpr uint8_t kTransactionBit = 0x04;
 constexpr uint8_t kBytesNone = 0;   // a delete or a base change
 constexpr uint8_t kBytesHeap = 1;   // inline, or a heap block the change frees
 constexpr uint8_t kBytesArena = 2;  // in the change store's byte arena
+constexpr uint8_t kBytesFile = 3;   // a range of another open file (FileBytes)
+
+// A file an insert or overwrite takes a range of, opened read-only and kept
+// open while any change refers to it (so it stays readable after its name
+// goes).  The changes share it; the session keeps a weak list of them so
+// that a second insert of the same unchanged file reuses the descriptor.
+struct SourceFile {
+  int fd = -1;
+  std::string path;
+  BackingFileState state;  // when it was opened; what a later look compares with
+  SourceFile() = default;
+  SourceFile(const SourceFile &) = delete;
+  SourceFile &operator=(const SourceFile &) = delete;
+  ~SourceFile();
+};
+
+// What `data` of a kBytesFile change points to: the bytes are the `length`
+// bytes of `file` from `offset` on.  Owned by the change.
+struct FileBytes {
+  std::shared_ptr<SourceFile> file;
+  int64_t offset = 0;
+};
 
 // What the model update keeps about the pieces a change replaced
 // (vanto_change_struct::undo), so that undo can put them back exactly.
@@ -112,15 +137,27 @@ struct vanto_change_struct {
   // change store, which frees them.)
   void release() {
     if (owns_bytes == vanto::internal::kBytesHeap) vanto::internal::small_buffer_free(data, length);
+    if (owns_bytes == vanto::internal::kBytesFile) {
+      delete file_bytes();
+      data.bytes_ptr = nullptr;
+    }
     owns_bytes = vanto::internal::kBytesNone;
   }
 
   int kind_value() const { return kind & vanto::internal::kChangeKindMask; }
   bool transaction_bit() const { return (kind & vanto::internal::kTransactionBit) != 0; }
-  // The bytes of an insert or overwrite, null for deletes and base changes.
+  // The bytes of an insert or overwrite held in memory; null for deletes,
+  // base changes and changes whose bytes are a range of another file.
   const unsigned char *bytes() const {
-    return owns_bytes != vanto::internal::kBytesNone ? vanto::internal::small_buffer_data(data, length)
-                                                      : nullptr;
+    return owns_bytes != vanto::internal::kBytesNone && owns_bytes != vanto::internal::kBytesFile
+               ? vanto::internal::small_buffer_data(data, length)
+               : nullptr;
+  }
+  // Where the bytes of a kBytesFile change are; null for any other change.
+  vanto::internal::FileBytes *file_bytes() const {
+    return owns_bytes == vanto::internal::kBytesFile
+               ? reinterpret_cast<vanto::internal::FileBytes *>(data.bytes_ptr)
+               : nullptr;
   }
 };
 
@@ -207,6 +244,9 @@ struct vanto_session_struct {
   uint8_t flags = 0;
   vanto_progress_cbk_t progress_cbk = nullptr;  // progress hook of long calls, may be null
   void *progress_user_data = nullptr;
+  // Files inserted from that some change (applied or undone, at any level)
+  // still refers to; expired entries are pruned when a file is opened.
+  std::vector<std::weak_ptr<vanto::internal::SourceFile>> source_files;
 
   vanto_model_struct &current_model() { return *models.back(); }
   const vanto_model_struct &current_model() const { return *models.back(); }
