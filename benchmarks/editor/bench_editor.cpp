@@ -14,7 +14,7 @@
 
 #include <unistd.h>
 
-#include "../bench_util.h"
+#include "../bench_support.h"
 #include "editor.h"
 
 using namespace vtool::editor;
