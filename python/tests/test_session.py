@@ -12,6 +12,7 @@ import pytest
 
 import vanto_edit
 from vanto_edit import (ChangesPaused, OpenError, SessionClosed, Session, VantoError, _session)
+from vanto_edit import ChangeKind
 
 DATA = bytes(range(256)) * 4
 
@@ -288,3 +289,39 @@ def test_viewports(make_file):
 def test_version():
     assert vanto_edit.version() == "0.9.63" == vanto_edit.__version__
     assert vanto_edit.version_info() == (0, 9, 63)
+
+
+def test_file_edits_read_the_source_lazily_and_undo(make_file):
+    source = make_file(b"0123456789")
+    with Session(make_file(b"abcdef")) as s:
+        serial = s.insert_file(3, source, 2, 4)
+        assert serial > 0 and s[:] == b"abc2345def"
+        change = s.changes[-1]
+        assert (change.kind, change.offset, change.length, change.bytes) == (ChangeKind.INSERT, 3, 4, b"2345")
+        s.overwrite_file(0, source, 8)  # to the end of the file
+        assert s[:] == b"89c2345def"
+        os.unlink(source)  # the session holds the file open
+        assert s[:] == b"89c2345def"
+        s.undo()
+        s.undo()
+        assert s[:] == b"abcdef"
+        s.redo()
+        assert s[:] == b"abc2345def"
+
+
+@pytest.mark.parametrize("arguments, error", [
+    ((0, "missing.bin"), FileNotFoundError),
+    ((0, "."), ValueError),
+    ((0, "SOURCE", 11), IndexError),
+    ((0, "SOURCE", 4, 7), IndexError),
+    ((-1, "SOURCE"), IndexError),
+    ((7, "SOURCE"), IndexError),
+])
+def test_file_edit_refusals_change_nothing(make_file, arguments, error):
+    source = str(make_file(b"0123456789"))
+    with Session(make_file(b"abcdef")) as s:
+        arguments = tuple(source if a == "SOURCE" else a for a in arguments)
+        with pytest.raises(error):
+            s.insert_file(*arguments)
+        assert s[:] == b"abcdef" and len(s.changes) == 0
+        assert s.insert_file(6, source, 10) == 0  # an empty range records nothing

@@ -177,6 +177,9 @@ _OPTIONAL = {
     "vanto_util_set_log_cbk": (None, [c_vp, c_vp]),
     "vanto_session_read": (c_i64, [c_vp, c_i64, c_vp, c_i64]),
     "vanto_util_translate_byte": (ctypes.c_ubyte, [ctypes.c_ubyte, c_vp]),
+    "vanto_edit_insert_file": (c_i64, [c_vp, c_i64, c_char_p, c_i64, c_i64]),
+    "vanto_edit_overwrite_file": (c_i64, [c_vp, c_i64, c_char_p, c_i64, c_i64]),
+    "vanto_change_copy_bytes": (c_i64, [c_vp, c_i64, c_vp, c_i64]),
 }
 
 

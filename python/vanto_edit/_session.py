@@ -151,7 +151,14 @@ def _change(pointer: int) -> Change:
     length = _lib.vanto_change_get_length(pointer)
     data = b""
     if kind is not ChangeKind.DELETE and length > 0:
-        data = _string_at(_lib.vanto_change_get_bytes(pointer), length)
+        address = _lib.vanto_change_get_bytes(pointer)
+        if address:
+            data = _string_at(address, length)
+        else:
+            # A change made from a file keeps its bytes there.
+            data = _new_bytes(None, length)
+            if _lib.require("vanto_change_copy_bytes")(pointer, 0, _bytes_address(data), length) != length:
+                raise VantoError("the bytes of a change made from a file cannot be read")
     return Change(_lib.vanto_change_get_serial(pointer), kind, _lib.vanto_change_get_offset(pointer),
                   length, data)
 
@@ -685,6 +692,38 @@ class Session:
         if result > 0 and self._pending is None:
             return result
         return self._edit_result(result, offset)
+
+    def insert_file(self, offset: int, path: PathLike, file_offset: int = 0, length: int = -1) -> int:
+        """Inserts `length` bytes of the file at `path` from `file_offset` on (-1: to its end)
+        at `offset`, without loading them: the session keeps the file open and reads it
+        when the data is read.  Returns the serial (0 for an empty range)."""
+        return self._file_edit("vanto_edit_insert_file", offset, path, file_offset, length)
+
+    def overwrite_file(self, offset: int, path: PathLike, file_offset: int = 0, length: int = -1) -> int:
+        """As :meth:`insert_file`, overwriting the bytes at `offset` instead."""
+        return self._file_edit("vanto_edit_overwrite_file", offset, path, file_offset, length)
+
+    def _file_edit(self, name: str, offset: int, path: PathLike, file_offset: int, length: int) -> int:
+        function = _lib.require(name)
+        h = self._live()
+        self._check_offset(offset)
+        encoded = os.fsencode(path)
+        try:
+            info = os.stat(encoded)
+        except OSError as error:
+            raise FileNotFoundError(error.errno, error.strerror, os.fsdecode(encoded)) from None
+        if not stat.S_ISREG(info.st_mode):
+            raise ValueError(f"{os.fsdecode(encoded)!r} is not a regular file")
+        if file_offset < 0 or file_offset > info.st_size:
+            raise IndexError(f"file offset {file_offset} outside the file (0 to {info.st_size})")
+        if length >= 0 and file_offset + length > info.st_size:
+            raise IndexError(f"range {file_offset}+{length} reaches past the end of the file "
+                             f"({info.st_size} bytes)")
+        if length == 0 or (length < 0 and file_offset == info.st_size):
+            return 0
+        if not os.access(encoded, os.R_OK):
+            raise PermissionError(errno.EACCES, "cannot read", os.fsdecode(encoded))
+        return self._edit_result(function(h, offset, encoded, file_offset, length), offset)
 
     def delete(self, offset: int, length: int) -> int:
         """Deletes `length` bytes at `offset` (clamped to the end of the data); returns the
