@@ -309,17 +309,17 @@ class LineParser {
 
   // dump:FORMAT:PATH: the bytes that a file with dump's output in FORMAT shows.
   bool dump_data(const Token &token, Bytes &bytes, std::string &error) const {
-    const std::string spec = token.quoted ? token.prefix : token.text;
-    const std::size_t colon = spec.find(':', 5);
+    const std::string form = token.quoted ? token.prefix : token.text;
+    const std::size_t colon = form.find(':', 5);
     const std::optional<DumpFormat> format =
-        colon == std::string::npos ? std::nullopt : dump_format_named(std::string_view(spec).substr(5, colon - 5));
+        colon == std::string::npos ? std::nullopt : dump_format_named(std::string_view(form).substr(5, colon - 5));
     if (!format) {
       error = fmt::format("'{}' is not data: write dump:FORMAT:PATH with FORMAT one of {}",
                           printable(token.prefix + token.text), dump_format_names());
       return false;
     }
-    const std::string path = token.quoted ? token.text : spec.substr(colon + 1);
-    if (token.quoted && colon + 1 != spec.size()) {
+    const std::string path = token.quoted ? token.text : form.substr(colon + 1);
+    if (token.quoted && colon + 1 != form.size()) {
       error = fmt::format("'{}' is not data: write dump:FORMAT:\"PATH\"", printable(token.prefix + token.text));
       return false;
     }
@@ -328,7 +328,7 @@ class LineParser {
     std::string why;
     std::optional<Bytes> decoded = parse_dump(*format, text, why);
     if (!decoded) {
-      error = fmt::format("{}: not a {} dump: {}", shown_name(resolved(path).string()), spec.substr(5, colon - 5), why);
+      error = fmt::format("{}: not a {} dump: {}", shown_name(resolved(path).string()), form.substr(5, colon - 5), why);
       return false;
     }
     bytes = std::move(*decoded);
