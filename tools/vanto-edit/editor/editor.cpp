@@ -997,7 +997,7 @@ const std::vector<std::string> &help_lines() {
       " Inspector  I or Ctrl-T shows the values at the cursor",
       " Saving     :w  Ctrl-S  F2 save   :w PATH save as   :wq ZZ save and quit   :q quit   :q! discard",
       "            Ctrl-Z suspends   Esc/Ctrl-C cancels a prompt or a long search or save",
-      " Other      :set ic / :set noic   F1 or :? this help",
+      " Other      :r PATH inserts a file at the cursor   :set ic / :set noic   F1 or :? this help",
       "",
       "Press any key.",
   };
