@@ -41,13 +41,6 @@ int offset_width(int64_t last_offset) {
 
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
 
-int hex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // A C identifier made of a file's name: "notes.txt" -> "notes_txt".
 std::string identifier_of(std::string_view name) {
   const std::size_t slash = name.rfind('/');
@@ -96,9 +89,9 @@ std::optional<Bytes> parse_lines(std::string_view text, bool bits, std::string &
     }
     std::size_t digits = 0;
     uint64_t offset = 0;
-    while (digits < line.size() && hex_digit(line[digits]) >= 0) {
+    while (digits < line.size() && hex_digit_value(line[digits]) >= 0) {
       if (digits == 16) return fail("the offset is too long");
-      offset = offset * 16 + static_cast<uint64_t>(hex_digit(line[digits]));
+      offset = offset * 16 + static_cast<uint64_t>(hex_digit_value(line[digits]));
       ++digits;
     }
     if (digits == 0 || offset > static_cast<uint64_t>(INT64_MAX)) return fail("no offset at the start of the line");
@@ -163,7 +156,7 @@ std::optional<Bytes> parse_c(std::string_view text, std::string &error) {
     int value = 0;
     bool valid = !item.empty() && item.size() <= 3;
     for (const char c : item) {
-      const int digit = hex_digit(c);
+      const int digit = hex_digit_value(c);
       if (digit < 0 || digit >= base) valid = false;
       value = value * base + std::max(digit, 0);
     }
@@ -255,8 +248,8 @@ std::optional<Bytes> parse_python(std::string_view text, std::string &error) {
         case 't': out.push_back('\t'); break;
         case 'v': out.push_back('\v'); break;
         case 'x': {
-          const int high = i < text.size() ? hex_digit(text[i]) : -1;
-          const int low = i + 1 < text.size() ? hex_digit(text[i + 1]) : -1;
+          const int high = i < text.size() ? hex_digit_value(text[i]) : -1;
+          const int low = i + 1 < text.size() ? hex_digit_value(text[i + 1]) : -1;
           if (high < 0 || low < 0) return fail("\\x needs two hexadecimal digits");
           out.push_back(static_cast<char>(high * 16 + low));
           i += 2;
@@ -446,7 +439,7 @@ std::optional<Bytes> decode_spaced_hex(std::string_view text, std::string &error
       }
       continue;
     }
-    const int digit = hex_digit(c);
+    const int digit = hex_digit_value(c);
     if (digit < 0) {
       error = fmt::format("'{}' at position {} is not a hexadecimal digit", printable(text.substr(i, 1)), i + 1);
       return std::nullopt;

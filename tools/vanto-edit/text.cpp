@@ -11,14 +11,15 @@
 #include <vanto_edit.h>
 
 namespace vtool {
-namespace {
 
-int hex_value(char c) {
+int hex_digit_value(int c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
 }
+
+namespace {
 
 bool equals_ignoring_case(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
@@ -142,7 +143,7 @@ std::optional<int64_t> parse_number(std::string_view text) {
   std::size_t digits = 0;
   int64_t value = 0;
   while (digits < text.size()) {
-    const int digit = hex_value(text[digits]);
+    const int digit = hex_digit_value(text[digits]);
     if (digit < 0 || digit >= base) break;
     if (__builtin_mul_overflow(value, int64_t{base}, &value) ||
         __builtin_add_overflow(value, int64_t{digit}, &value)) {
@@ -178,7 +179,7 @@ std::optional<Bytes> decode_hex(std::string_view text, std::string &error) {
       }
       continue;
     }
-    if (hex_value(c) < 0) {
+    if (hex_digit_value(c) < 0) {
       error = fmt::format("'{}' at position {} is not a hexadecimal digit", printable(std::string_view(&c, 1)), i + 1);
       return std::nullopt;
     }
@@ -215,7 +216,7 @@ std::optional<MaskedBytes> decode_hex_pattern(std::string_view text, std::string
       }
       continue;
     }
-    const int value = c == '?' ? 0 : hex_value(c) >= 0 ? 0x10 + hex_value(c) : -1;
+    const int value = c == '?' ? 0 : hex_digit_value(c) >= 0 ? 0x10 + hex_digit_value(c) : -1;
     if (value < 0) {
       error = fmt::format("'{}' at position {} is not a hexadecimal digit or '?'",
                           printable(std::string_view(&c, 1)), i + 1);
@@ -268,8 +269,8 @@ std::optional<Bytes> decode_escapes(std::string_view text, std::string &error) {
       case 't': out.push_back('\t'); break;
       case 'v': out.push_back('\v'); break;
       case 'x': {
-        const int high = i + 1 < text.size() ? hex_value(text[i + 1]) : -1;
-        const int low = i + 2 < text.size() ? hex_value(text[i + 2]) : -1;
+        const int high = i + 1 < text.size() ? hex_digit_value(text[i + 1]) : -1;
+        const int low = i + 2 < text.size() ? hex_digit_value(text[i + 2]) : -1;
         if (high < 0 || low < 0) {
           error = "\\x needs two hexadecimal digits";
           return std::nullopt;

@@ -19,6 +19,10 @@ using Bytes = std::string;
 // Empty when the text is not such a number or does not fit in 63 bits.
 std::optional<int64_t> parse_number(std::string_view text);
 
+// The value of a hexadecimal digit (either case), -1 for any other character
+// or key code.
+int hex_digit_value(int c);
+
 // Hexadecimal digit pairs ("48656c", "48 65 6C"; white space between pairs
 // is ignored) to bytes.  Empty with `error` set when a character is not a
 // digit or a digit is left over.

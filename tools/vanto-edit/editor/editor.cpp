@@ -23,14 +23,7 @@ constexpr int kInspectorRows = 7;
 // A paste puts its bytes into the session's memory: beyond this it is refused.
 constexpr int64_t kPasteLimit = int64_t{1} << 30;
 
-int hex_digit(int c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-bool is_hex_key(int key) { return key != 'b' && hex_digit(key) >= 0; }
+bool is_hex_key(int key) { return key != 'b' && hex_digit_value(key) >= 0; }
 
 std::string trim(std::string_view text) {
   const auto begin = text.find_first_not_of(" \t");
@@ -324,7 +317,7 @@ void Editor::typed(int key) {
     if (ok) set_cursor(cursor_ + 1);
     return;
   }
-  const int digit = hex_digit(key);
+  const int digit = hex_digit_value(key);
   if (!high_nibble_done_) {
     // The first digit: the byte's high half, the low half kept (overwrite)
     // or zero (a new byte).
